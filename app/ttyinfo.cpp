@@ -1,0 +1,153 @@
+// The session record: creation with the saved settings and the start-up
+// probe, and teardown.
+#include <cstdio>
+#include <cstring>
+#include "app/app.h"
+#include "terminal/terminal.h"
+#include "serial/serial.h"
+
+const char gszBanner[] = "Kelvo serial download station - Ctrl+C connects, Ctrl+S sets the port\r\n";
+
+// Reads saveinfo.cfg from the working directory. A missing file is created
+// with the defaults; a file too short to hold the whole record gives the
+// defaults too (and is left as it is).
+static void LoadSaveInfo(SAVEINFO *psi)
+{
+    SAVEINFO si = {};
+    FILE *fp = fopen("saveinfo.cfg", "rb");
+    if (fp) {
+        size_t nRead = fread(&si, sizeof si, 1, fp);
+        fclose(fp);
+        if (nRead != 1) {
+            si.bPort = 2;
+            si.dwBaudRate = 115200;
+        }
+    } else {
+        si.bPort = 2;
+        si.dwBaudRate = 115200;
+        fp = fopen("saveinfo.cfg", "wb+");
+        if (fp) {
+            fwrite(&si, sizeof si, 1, fp);
+            fclose(fp);
+        }
+    }
+    *psi = si;
+}
+
+static void SetDefaultFont(LOGFONTA *plf)
+{
+    memset(plf, 0, sizeof *plf);
+    plf->lfHeight = 17;
+    plf->lfCharSet = OEM_CHARSET;
+    plf->lfPitchAndFamily = FIXED_PITCH | FF_MODERN;
+    lstrcpynA(plf->lfFaceName, "FixedSys", LF_FACESIZE);
+}
+
+// Opens the saved port once and closes it again, so the user learns at
+// start-up when it is absent or held by another program.
+static void ProbeSavedPort(HWND hWnd, NPTTYINFO npTTYInfo)
+{
+    char szTemp[10], szPort[15];
+    HINSTANCE hInstance = (HINSTANCE)GetWindowLongPtrA(hWnd, GWLP_HINSTANCE);
+    if (!LoadStringA(hInstance, IDS_COMPREFIX, szTemp, sizeof szTemp))
+        lstrcpynA(szTemp, "COM", sizeof szTemp);
+    snprintf(szPort, sizeof szPort, "%s%d", szTemp, npTTYInfo->bPort);
+    HANDLE hPort = CreateFileA(szPort, GENERIC_READ | GENERIC_WRITE, 0, NULL, OPEN_EXISTING,
+                               FILE_ATTRIBUTE_NORMAL | FILE_FLAG_OVERLAPPED, NULL);
+    if (hPort == INVALID_HANDLE_VALUE) {
+        snprintf((char *)gszDebug, sizeof gszDebug, "Can't open COM%d", npTTYInfo->bPort);
+        KelvoMessage(hWnd, (const char *)gszDebug);
+    } else {
+        CloseHandle(hPort);
+    }
+    npTTYInfo->idComDev = INVALID_HANDLE_VALUE;
+}
+
+LRESULT CreateTTYInfo(HWND hWnd)
+{
+    NPTTYINFO npTTYInfo = (NPTTYINFO)LocalAlloc(LPTR, sizeof(TTYINFO));
+    if (!npTTYInfo)
+        return -1;
+
+    SAVEINFO si;
+    LoadSaveInfo(&si);
+
+    npTTYInfo->idComDev = INVALID_HANDLE_VALUE;
+    npTTYInfo->fConnected = FALSE;
+    npTTYInfo->wCursorState = CURSOR_HIDDEN;
+    npTTYInfo->fLocalEcho = FALSE;
+    npTTYInfo->fAutoWrap = TRUE;
+    npTTYInfo->bPort = si.bPort;
+    npTTYInfo->dwBaudRate = si.dwBaudRate;
+    npTTYInfo->bByteSize = 8;
+    npTTYInfo->bFlowCtrl = FC_XONXOFF;
+    npTTYInfo->bParity = NOPARITY;
+    npTTYInfo->bStopBits = ONESTOPBIT;
+    npTTYInfo->fXonXoff = FALSE;
+    npTTYInfo->fUseCNReceive = TRUE;
+    npTTYInfo->fDisplayErrors = TRUE;
+    npTTYInfo->hTermWnd = hWnd;
+
+    npTTYInfo->osRead.hEvent = CreateEventA(NULL, TRUE, FALSE, NULL);
+    if (!npTTYInfo->osRead.hEvent) {
+        LocalFree(npTTYInfo);
+        return -1;
+    }
+    npTTYInfo->osWrite.hEvent = CreateEventA(NULL, TRUE, FALSE, NULL);
+    if (!npTTYInfo->osWrite.hEvent) {
+        CloseHandle(npTTYInfo->osRead.hEvent);
+        LocalFree(npTTYInfo);
+        return -1;
+    }
+    npTTYInfo->hCloseEvent = CreateEventA(NULL, TRUE, FALSE, NULL);
+    if (!npTTYInfo->hCloseEvent) {
+        CloseHandle(npTTYInfo->osWrite.hEvent);
+        CloseHandle(npTTYInfo->osRead.hEvent);
+        LocalFree(npTTYInfo);
+        return -1;
+    }
+    InitializeCriticalSection(&npTTYInfo->csScreen);
+    InitializeCriticalSection(&npTTYInfo->csWrite);
+
+    memset(npTTYInfo->abScreen, ' ', TTY_CELLS);
+    SetDefaultFont(&npTTYInfo->lfTTYFont);
+
+    SetWindowLongPtrA(hWnd, GWL_NPTTYINFO, (LONG_PTR)npTTYInfo);
+    ResetTTYScreen(hWnd, npTTYInfo);
+
+    TTYPrintf(hWnd, "%s", gszBanner);
+    UpdateWindow(hWnd);
+
+    HMENU hMenu = GetMenu(hWnd);
+    EnableMenuItem(hMenu, IDM_DISCONNECT, MF_GRAYED | MF_DISABLED | MF_BYCOMMAND);
+    EnableMenuItem(hMenu, IDM_CONNECT, MF_ENABLED | MF_BYCOMMAND);
+
+    ProbeSavedPort(hWnd, npTTYInfo);
+    return TRUE;
+}
+
+BOOL DestroyTTYInfo(HWND hWnd)
+{
+    NPTTYINFO npTTYInfo = GETNPTTYINFO(hWnd);
+    if (!npTTYInfo)
+        return FALSE;
+
+    if (npTTYInfo->fConnected)
+        CloseConnection(hWnd);
+    // A watch thread that ended the download by itself may still be running
+    // its last steps: the record must outlive them.
+    ReapWatchThread(hWnd, npTTYInfo);
+
+    CloseHandle(npTTYInfo->osRead.hEvent);
+    CloseHandle(npTTYInfo->osWrite.hEvent);
+    if (npTTYInfo->hPostEvent)
+        CloseHandle(npTTYInfo->hPostEvent);
+    CloseHandle(npTTYInfo->hCloseEvent);
+    DeleteObject(npTTYInfo->hTTYFont);
+    DeleteCriticalSection(&npTTYInfo->csWrite);
+    DeleteCriticalSection(&npTTYInfo->csScreen);
+
+    SetWindowLongPtrA(hWnd, GWL_NPTTYINFO, 0);
+    LocalFree(npTTYInfo);
+    return TRUE;
+}

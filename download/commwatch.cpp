@@ -1,0 +1,138 @@
+// The port watch thread: reads what the target sends, runs each byte through
+// the protocol step and carries out the answers and effects it returns.
+//
+// Ownership (see also the record's comment in app/app.h): the thread serves
+// the file buffer that OpenConnection handed to the record and releases it
+// as its very last step, once, whatever ended the session. It closes the
+// port through CloseConnection, which takes the handle out of the record
+// atomically, so a Disconnect running at the same time closes nothing twice.
+// The window thread never frees the record before this thread has ended:
+// CloseConnection and DestroyTTYInfo wait for the thread's handle.
+#include <algorithm>
+#include <cstdio>
+#include "download/download.h"
+#include "download/protocol.h"
+#include "serial/serial.h"
+#include "terminal/terminal.h"
+
+// Waits until the target sends something or the connection closes: a pending
+// one-byte read completes as soon as a byte arrives, so an idle session costs
+// no processor time. Returns the number of bytes placed in abIn.
+static int WaitForInput(NPTTYINFO npTTYInfo, OVERLAPPED *pos, char *abIn, int nMax, DWORD *pdwBackoff)
+{
+    DWORD dwRead = 0;
+    HANDLE hPort = npTTYInfo->idComDev;
+    if (!ReadFile(hPort, abIn, 1, &dwRead, pos)) {
+        DWORD dwError = GetLastError();
+        if (dwError != ERROR_IO_PENDING) {
+            // The device fails at once (it may have vanished): note it and
+            // wait a while before the next try, so a dead line costs no CPU.
+            WriteCommNote(hTTYWnd, npTTYInfo, dwError);
+            WaitForSingleObject(npTTYInfo->hCloseEvent, *pdwBackoff);
+            *pdwBackoff = std::min(*pdwBackoff * 2, (DWORD)1000);
+            return 0;
+        }
+        HANDLE ahWait[2] = {pos->hEvent, npTTYInfo->hCloseEvent};
+        if (WaitForMultipleObjects(2, ahWait, FALSE, INFINITE) != WAIT_OBJECT_0)
+            CancelIoEx(hPort, pos);
+        if (!GetOverlappedResult(hPort, pos, &dwRead, TRUE)) {
+            DWORD dwError2 = GetLastError();
+            if (dwError2 != ERROR_OPERATION_ABORTED || npTTYInfo->fConnected) {
+                WriteCommNote(hTTYWnd, npTTYInfo, dwError2);
+                WaitForSingleObject(npTTYInfo->hCloseEvent, *pdwBackoff);
+                *pdwBackoff = std::min(*pdwBackoff * 2, (DWORD)1000);
+            }
+            return (int)dwRead;
+        }
+    }
+    *pdwBackoff = 10;
+    if (dwRead == 0)
+        return 0;                                 // the read time-out ran out
+    return (int)dwRead + ReadCommBlock(hTTYWnd, abIn + dwRead, nMax - (int)dwRead);
+}
+
+static void WriteProgress(const char *pszFormat, int iPercent)
+{
+    char szMsg[80];
+    int nLength = snprintf(szMsg, sizeof szMsg, pszFormat, iPercent);
+    WriteTTYBlock(hTTYWnd, szMsg, nLength);
+}
+
+// Carries out what the protocol step asked for, in order.
+static void CarryOut(NPTTYINFO npTTYInfo, const DLSTEP *pStep)
+{
+    for (int i = 0; i < pStep->nEffects; i++) {
+        const DLEFFECT &e = pStep->aEffect[i];
+        switch (e.kind) {
+        case DLE_SEND:
+            WriteCommByte(hTTYWnd, (BYTE)e.value);
+            break;
+        case DLE_PROGRESS:
+            WriteProgress("\rUART downloading...%3d%%", (int)e.value);
+            break;
+        case DLE_COMPLETE:
+            WriteProgress("\rUART downloading...%3d%%\r\n\r\n", 100);
+            WriteProgress("Complete!!!\r\n", 0);
+            UpdateWindow(hTTYWnd);
+            npTTYInfo->fConnected = FALSE;
+            break;
+        case DLE_BLOCK:
+        case DLE_REFUSED:
+            break;
+        }
+    }
+}
+
+// The thread's last steps, in this order, whatever ended the session.
+static DWORD EndWatchThread(NPTTYINFO npTTYInfo, HANDLE hEvent, DWORD dwExitCode)
+{
+    if (hEvent)
+        CloseHandle(hEvent);
+    npTTYInfo->dwThreadID = 0;
+    npTTYInfo->hWatchThread = NULL;
+    KillTTYFocus(hTTYWnd);
+    CloseConnection(hTTYWnd);
+    char *pBuf = npTTYInfo->pbConnBuf;
+    npTTYInfo->pbConnBuf = NULL;
+    npTTYInfo->dwConnLength = 0;
+    FreeLoadedFile(pBuf);
+    return dwExitCode;
+}
+
+DWORD WINAPI CommWatchProc(LPVOID lpData)
+{
+    NPTTYINFO npTTYInfo = (NPTTYINFO)lpData;
+    DLSTATE state;
+    DlInit(&state);
+    OVERLAPPED os = {};
+
+    os.hEvent = CreateEventA(NULL, TRUE, FALSE, NULL);
+    if (!os.hEvent) {
+        MessageBoxA(NULL, "Failed to create event for thread!", gszAppName, MB_OK | MB_ICONEXCLAMATION);
+        // Nothing serves this connection: end it rather than leave it open.
+        npTTYInfo->fConnected = FALSE;
+        return EndWatchThread(npTTYInfo, NULL, 0);
+    }
+    if (!SetCommMask(npTTYInfo->idComDev, EV_RXCHAR)) {
+        npTTYInfo->fConnected = FALSE;
+        return EndWatchThread(npTTYInfo, os.hEvent, 0);
+    }
+
+    const unsigned char *pbFile = (const unsigned char *)npTTYInfo->pbConnBuf;
+    const DWORD dwFileLength = npTTYInfo->dwConnLength;
+    char abIn[81];
+    DWORD dwBackoff = 10;
+    while (npTTYInfo->fConnected) {
+        int nLength = ReadCommBlock(hTTYWnd, abIn, 80);
+        if (nLength == 0)
+            nLength = WaitForInput(npTTYInfo, &os, abIn, 80, &dwBackoff);
+        for (int iCnt = 0; iCnt < nLength; iCnt++) {
+            DLSTEP step;
+            DlStepByte(&state, pbFile, dwFileLength, (unsigned char)abIn[iCnt], &step);
+            CarryOut(npTTYInfo, &step);
+        }
+        if (nLength > 0)
+            UpdateWindow(hTTYWnd);
+    }
+    return EndWatchThread(npTTYInfo, os.hEvent, 1);
+}

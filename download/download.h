@@ -1,0 +1,23 @@
+// Download: the file selection dialog, the DLF loader and the port watch
+// thread that serves the target.
+#pragma once
+#include "app/app.h"
+
+// The loaded file, from its first byte, and its length. Set by QelFileRead;
+// OpenConnection hands it to the connection (TakeLoadedFile).
+extern char *pstrQelBuf;
+extern DWORD dwQelLength;
+
+void PopFileInitialize(HWND hwnd);
+int  PopFileOpenDlg(HWND hwnd, LPSTR pstrFileName, LPSTR pstrTitleName);
+int  QelFileRead(LPCSTR pstrFileName);
+
+// Hands the loaded file over to a connection: returns the buffer (or NULL)
+// and its length, and leaves no file loaded.
+char *TakeLoadedFile(DWORD *pdwLength);
+// Gives a file back when its connection could not start.
+void  ReturnLoadedFile(char *pBuf, DWORD dwLength);
+// Releases a file buffer.
+void  FreeLoadedFile(char *pBuf);
+
+DWORD WINAPI CommWatchProc(LPVOID lpData);

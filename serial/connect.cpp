@@ -1,0 +1,197 @@
+// Connection lifecycle: open and configure the port, start the watch
+// thread, and close it all down again.
+#include <cstdio>
+#include "serial/serial.h"
+#include "terminal/terminal.h"
+#include "download/download.h"
+
+DWORD WriteTimeoutMultiplier(DWORD dwBaudRate)
+{
+    return dwBaudRate ? 19200 / dwBaudRate : 0;
+}
+
+// Takes the port handle out of the record. Whoever gets a live handle closes
+// it; everyone after that gets INVALID_HANDLE_VALUE.
+static HANDLE TakePortHandle(NPTTYINFO npTTYInfo)
+{
+    return (HANDLE)InterlockedExchangePointer((PVOID volatile *)&npTTYInfo->idComDev,
+                                              INVALID_HANDLE_VALUE);
+}
+
+static void SetConnectedMenu(HWND hWnd, BOOL fConnected)
+{
+    HMENU hMenu = GetMenu(hWnd);
+    if (fConnected) {
+        EnableMenuItem(hMenu, IDM_DISCONNECT, MF_ENABLED | MF_BYCOMMAND);
+        EnableMenuItem(hMenu, IDM_CONNECT, MF_GRAYED | MF_DISABLED | MF_BYCOMMAND);
+    } else {
+        EnableMenuItem(hMenu, IDM_DISCONNECT, MF_GRAYED | MF_DISABLED | MF_BYCOMMAND);
+        EnableMenuItem(hMenu, IDM_CONNECT, MF_ENABLED | MF_BYCOMMAND);
+    }
+}
+
+void ReapWatchThread(HWND, NPTTYINFO npTTYInfo)
+{
+    HANDLE hThread = npTTYInfo->hThreadHandle;
+    if (!hThread || npTTYInfo->dwWatchThreadId == GetCurrentThreadId())
+        return;
+    // The watch thread may need this thread to paint (UpdateWindow) on its
+    // way out, so messages sent to our windows are handled while we wait. A
+    // write that the target holds up (XOFF) is cancelled so that the thread
+    // can finish its pass.
+    DWORD dwStart = GetTickCount();
+    DWORD dwLastCancel = dwStart;
+    for (;;) {
+        DWORD dwWait = MsgWaitForMultipleObjects(1, &hThread, FALSE, 50, QS_SENDMESSAGE);
+        if (dwWait == WAIT_OBJECT_0)
+            break;
+        if (dwWait == WAIT_OBJECT_0 + 1) {
+            MSG msg;
+            PeekMessageA(&msg, NULL, 0, 0, PM_NOREMOVE | PM_QS_SENDMESSAGE);
+        }
+        DWORD dwNow = GetTickCount();
+        if (dwNow - dwStart >= 200 && dwNow - dwLastCancel >= 100) {
+            npTTYInfo->fAbortWrites = TRUE;
+            HANDLE hPort = npTTYInfo->idComDev;
+            if (hPort != INVALID_HANDLE_VALUE)
+                CancelIoEx(hPort, NULL);
+            dwLastCancel = dwNow;
+        }
+    }
+    CloseHandle(hThread);
+    npTTYInfo->hThreadHandle = NULL;
+}
+
+BOOL SetupConnection(HWND hWnd)
+{
+    NPTTYINFO npTTYInfo = GETNPTTYINFO(hWnd);
+    if (!npTTYInfo)
+        return FALSE;
+    DCB dcb = {};
+    dcb.DCBlength = sizeof(DCB);
+    GetCommState(npTTYInfo->idComDev, &dcb);
+
+    const BYTE bFlow = npTTYInfo->bFlowCtrl;
+    dcb.BaudRate = npTTYInfo->dwBaudRate;
+    dcb.ByteSize = npTTYInfo->bByteSize;
+    dcb.Parity = npTTYInfo->bParity;
+    dcb.StopBits = npTTYInfo->bStopBits;
+    dcb.fOutxDsrFlow = (bFlow & FC_DTRDSR) ? TRUE : FALSE;
+    dcb.fDtrControl = (bFlow & FC_DTRDSR) ? DTR_CONTROL_HANDSHAKE : DTR_CONTROL_ENABLE;
+    dcb.fOutxCtsFlow = (bFlow & FC_RTSCTS) ? TRUE : FALSE;
+    dcb.fRtsControl = (bFlow & FC_RTSCTS) ? RTS_CONTROL_HANDSHAKE : RTS_CONTROL_ENABLE;
+    dcb.fInX = dcb.fOutX = (bFlow & FC_XONXOFF) ? TRUE : FALSE;
+    dcb.XonChar = 0x11;
+    dcb.XoffChar = 0x13;
+    dcb.XonLim = 100;
+    dcb.XoffLim = 100;
+    dcb.fBinary = TRUE;
+    dcb.fParity = TRUE;
+    return SetCommState(npTTYInfo->idComDev, &dcb);
+}
+
+// Opens the port; every way out restores the cursor it replaced.
+static BOOL OpenPortAndStart(HWND hWnd, NPTTYINFO npTTYInfo)
+{
+    // A baud rate of 0 (only a damaged saveinfo.cfg brings one) cannot be
+    // set and would divide by zero below.
+    if (npTTYInfo->dwBaudRate == 0)
+        return FALSE;
+    // The previous connection's watch thread may still be on its last steps.
+    ReapWatchThread(hWnd, npTTYInfo);
+
+    char szTemp[10], szPort[15];
+    HINSTANCE hInstance = (HINSTANCE)GetWindowLongPtrA(hWnd, GWLP_HINSTANCE);
+    if (!LoadStringA(hInstance, IDS_COMPREFIX, szTemp, sizeof szTemp))
+        lstrcpynA(szTemp, "COM", sizeof szTemp);
+    snprintf(szPort, sizeof szPort, "%s%d", szTemp, npTTYInfo->bPort);
+
+    HANDLE hPort = CreateFileA(szPort, GENERIC_READ | GENERIC_WRITE, 0, NULL, OPEN_EXISTING,
+                               FILE_ATTRIBUTE_NORMAL | FILE_FLAG_OVERLAPPED, NULL);
+    npTTYInfo->idComDev = hPort;                // owned by the record until taken
+    if (hPort == INVALID_HANDLE_VALUE)
+        return FALSE;
+
+    SetCommMask(hPort, EV_RXCHAR);
+    SetupComm(hPort, 4096, 4096);
+    PurgeComm(hPort, PURGE_TXABORT | PURGE_RXABORT | PURGE_TXCLEAR | PURGE_RXCLEAR);
+    COMMTIMEOUTS cto;
+    cto.ReadIntervalTimeout = MAXDWORD;
+    cto.ReadTotalTimeoutMultiplier = 0;
+    cto.ReadTotalTimeoutConstant = 48000;
+    cto.WriteTotalTimeoutMultiplier = WriteTimeoutMultiplier(npTTYInfo->dwBaudRate);
+    cto.WriteTotalTimeoutConstant = 48000;
+    SetCommTimeouts(hPort, &cto);
+
+    if (!SetupConnection(hWnd)) {
+        npTTYInfo->fConnected = FALSE;
+        CloseHandle(TakePortHandle(npTTYInfo));
+        return FALSE;
+    }
+
+    // The connection takes over the loaded file; its watch thread releases it.
+    npTTYInfo->pbConnBuf = TakeLoadedFile(&npTTYInfo->dwConnLength);
+    ResetEvent(npTTYInfo->hCloseEvent);
+    npTTYInfo->fAbortWrites = FALSE;
+    npTTYInfo->fConnected = TRUE;
+    // Created suspended so that its id is in the record before it can end.
+    DWORD dwThreadID = 0;
+    HANDLE hThread = CreateThread(NULL, 0, CommWatchProc, npTTYInfo, CREATE_SUSPENDED, &dwThreadID);
+    if (!hThread) {
+        npTTYInfo->fConnected = FALSE;
+        ReturnLoadedFile(npTTYInfo->pbConnBuf, npTTYInfo->dwConnLength);
+        npTTYInfo->pbConnBuf = NULL;
+        CloseHandle(TakePortHandle(npTTYInfo));
+        return FALSE;
+    }
+    npTTYInfo->dwThreadID = dwThreadID;
+    npTTYInfo->hWatchThread = hThread;
+    npTTYInfo->hThreadHandle = hThread;
+    npTTYInfo->dwWatchThreadId = dwThreadID;
+    ResumeThread(hThread);
+
+    EscapeCommFunction(hPort, SETDTR);
+    SetTTYFocus(hWnd);
+    SetConnectedMenu(hWnd, TRUE);
+    return TRUE;
+}
+
+BOOL OpenConnection(HWND hWnd)
+{
+    NPTTYINFO npTTYInfo = GETNPTTYINFO(hWnd);
+    if (!npTTYInfo)
+        return FALSE;
+    HCURSOR hOldCursor = SetCursor(LoadCursorA(NULL, (LPCSTR)IDC_WAIT));
+    BOOL fOk = OpenPortAndStart(hWnd, npTTYInfo);
+    SetCursor(hOldCursor);
+    return fOk;
+}
+
+BOOL CloseConnection(HWND hWnd)
+{
+    NPTTYINFO npTTYInfo = GETNPTTYINFO(hWnd);
+    if (!npTTYInfo)
+        return FALSE;
+
+    npTTYInfo->fConnected = FALSE;
+    HANDLE hPort = npTTYInfo->idComDev;
+    if (hPort != INVALID_HANDLE_VALUE)
+        SetCommMask(hPort, 0);
+    SetEvent(npTTYInfo->hCloseEvent);            // releases the watch thread's waits
+
+    // Wait for the whole end of the watch thread (not just its clearing of
+    // dwThreadID), so the port and the record are not pulled from under its
+    // last steps. The watch thread itself, closing at its end, does not wait.
+    ReapWatchThread(hWnd, npTTYInfo);
+
+    KillTTYFocus(hWnd);
+    hPort = TakePortHandle(npTTYInfo);
+    if (hPort != INVALID_HANDLE_VALUE) {
+        EscapeCommFunction(hPort, CLRDTR);
+        // Purge before closing so a half-sent byte cannot reach the next session.
+        PurgeComm(hPort, PURGE_TXABORT | PURGE_RXABORT | PURGE_TXCLEAR | PURGE_RXCLEAR);
+        CloseHandle(hPort);
+    }
+    SetConnectedMenu(hWnd, FALSE);
+    return TRUE;
+}

@@ -1,0 +1,32 @@
+// The serial port: connection lifecycle and overlapped block and byte I/O.
+#pragma once
+#include "app/app.h"
+
+// Flow-control bits of bFlowCtrl.
+#define FC_DTRDSR  0x01
+#define FC_RTSCTS  0x02
+#define FC_XONXOFF 0x04
+
+BOOL OpenConnection(HWND hWnd);
+BOOL SetupConnection(HWND hWnd);
+BOOL CloseConnection(HWND hWnd);
+
+int  ReadCommBlock(HWND hWnd, LPSTR lpszBlock, int nMaxLength);
+BOOL WriteCommBlock(HWND hWnd, LPSTR lpByte, DWORD dwBytesToWrite);
+BOOL WriteCommByte(HWND hWnd, BYTE byData);
+
+// The write time-out multiplier for a line speed: 19200 / baud, in ms per byte.
+DWORD WriteTimeoutMultiplier(DWORD dwBaudRate);
+
+// Writes the note "<CE-%u>" into the terminal. The same value again within a
+// second is only counted; the count is shown with the next note written.
+void WriteCommNote(HWND hWnd, NPTTYINFO npTTYInfo, DWORD dwValue);
+
+// Waits for an overlapped port operation to finish. When the connection is
+// closing, a pending operation is cancelled (it then ends with
+// ERROR_OPERATION_ABORTED) so that nothing holds the close up.
+void WaitPortOperation(NPTTYINFO npTTYInfo, OVERLAPPED *pos);
+
+// Waits until the last watch thread has ended (handling messages sent to the
+// window meanwhile) and releases its handle. Returns at once when none runs.
+void ReapWatchThread(HWND hWnd, NPTTYINFO npTTYInfo);
