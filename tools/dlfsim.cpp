@@ -1,0 +1,976 @@
+// dlfsim: a simulated download target for testing Kelvo without hardware.
+//
+// It opens a pseudo terminal (or a real serial device), waits until the PC
+// side opens the port, and then plays the target's part of the download
+// protocol from a scenario given on the command line: handshake, block
+// requests, completion, plus deliberate faults (noise, a wrong answer byte,
+// a request past the end of the file, silence, a stop in the middle).
+// Every data byte the PC sends is compared with the DLF file; the run ends
+// with exit status 0 only when the PC behaved exactly as expected.
+//
+// Everything is stop-and-wait: one byte out, then the answer is awaited with
+// a timeout before the next byte goes out.
+#include <algorithm>
+#include <cerrno>
+#include <chrono>
+#include <cinttypes>
+#include <csignal>
+#include <cstdarg>
+#include <cstdint>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <deque>
+#include <random>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include <fcntl.h>
+#include <poll.h>
+#include <sys/stat.h>
+#include <termios.h>
+#include <unistd.h>
+
+namespace {
+
+using Clock = std::chrono::steady_clock;
+
+enum ExitCode { EXIT_MATCHED = 0, EXIT_MISMATCH = 1, EXIT_USAGE = 2, EXIT_IO = 3 };
+
+enum : uint8_t {
+    STX = 0x02, ETX = 0x03, ACK = 0x06, WRONG = 0x15,
+    CONNECT = 0x40, CONNECT_ANSWER = 0x41, REQUEST = 0x42, COMPLETE = 0x43,
+    XON = 0x11, XOFF = 0x13
+};
+
+const uint32_t kMaxOffset = 0xFFFFFF;        // offsets travel as 24 bits
+const long kMaxFile = 16L * 1024 * 1024;     // nothing beyond 24 bits is addressable
+
+// Ends the run: code is the exit status, msg goes to stderr and the RESULT line.
+struct Failure {
+    int code;
+    std::string msg;
+};
+
+std::string Format(const char *fmt, ...) __attribute__((format(printf, 1, 2)));
+std::string Format(const char *fmt, ...)
+{
+    char buf[512];
+    va_list ap;
+    va_start(ap, fmt);
+    vsnprintf(buf, sizeof buf, fmt, ap);
+    va_end(ap);
+    return buf;
+}
+
+[[noreturn]] void Fail(int code, const std::string &msg) { throw Failure{code, msg}; }
+
+volatile sig_atomic_t g_signal = 0;
+void OnSignal(int sig) { g_signal = sig; }
+
+struct PlanItem {
+    uint32_t offset;
+    uint32_t length;  // as sent: 0..65535; 0 still moves one byte
+};
+
+struct Options {
+    std::string file;
+    std::string device;
+    long baud = 115200;
+    bool xonxoff = true;
+    std::string link;
+    std::string plan = "auto:1024";
+    long noise = 0;
+    long wrongByte = -1;
+    bool pastEnd = false;
+    bool silent = false;
+    long stopAfter = -1;
+    long pace = 0;
+    bool complete = true;
+    std::string transcript;
+    long repeat = 1;
+    long replyTimeout = 5000;
+    long connectTimeout = 30000;
+    long silenceMs = 500;
+    long startDelay = 300;
+    long lingerMs = 1000;
+    long durationS = 0;
+    bool waitOpen = true;
+    bool seedGiven = false;
+    unsigned long seed = 0;
+};
+
+const char kHelp[] =
+    "Usage: dlfsim [options] FILE.dlf\n"
+    "\n"
+    "Simulated download target. Creates a pseudo terminal, prints its slave path\n"
+    "as the first line on stdout (\"PTY /dev/pts/N\"), waits until the PC program\n"
+    "opens it, then plays the target side of the download protocol and checks\n"
+    "every data byte against FILE.dlf (the whole file, header included, is the\n"
+    "image that request offsets address).\n"
+    "\n"
+    "Port:\n"
+    "  --device PATH        use a serial device instead of a pseudo terminal\n"
+    "                       (raw 8N1 with XON/XOFF); prints \"DEVICE PATH\" first\n"
+    "  --baud N             line speed for --device (default 115200)\n"
+    "  --no-xonxoff         no XON/XOFF on --device\n"
+    "  --link PATH          symlink PATH to the port (an old symlink there is\n"
+    "                       replaced); removed again on exit, SIGINT and SIGTERM\n"
+    "  --no-wait-open       start at once instead of waiting for the PC to open\n"
+    "                       the pseudo terminal\n"
+    "  --start-delay MS     pause after the PC opened the port (default 300)\n"
+    "\n"
+    "Scenario:\n"
+    "  --plan LIST          block requests: OFF:LEN[,OFF:LEN...] or auto:BLOCK\n"
+    "                       (consecutive blocks over the whole file); default\n"
+    "                       auto:1024. LEN 0..65535 (0 moves one byte), OFF up to\n"
+    "                       0xFFFFFF; decimal or 0x-hex. A request reaching past\n"
+    "                       the end of the file must be refused by the PC with\n"
+    "                       silence, after which a new handshake follows.\n"
+    "  --past-end           add a request past the end of the file after the\n"
+    "                       first block\n"
+    "  --noise N            send N random bytes (never 02, 11 or 13) before the\n"
+    "                       first STX; the PC must not answer any of them\n"
+    "  --seed N             seed for --noise (default: from the clock)\n"
+    "  --wrong-byte K       in the first block, after K data bytes, send 15\n"
+    "                       instead of 06; the PC must drop the block silently,\n"
+    "                       then the target shakes hands again and repeats it\n"
+    "  --stop-after N       stop responding after N data bytes of the session\n"
+    "                       and only watch until the PC closes the port (or\n"
+    "                       --duration ends); the PC must stay silent\n"
+    "  --silent             never send anything; passes if the PC sends nothing\n"
+    "                       until --duration ends or a signal arrives\n"
+    "  --no-complete        leave out the completion (02 43) at the end\n"
+    "  --repeat N           N sessions: after each completion wait for the PC to\n"
+    "                       close and reopen the port, then serve the plan again\n"
+    "                       (the port has to stay closed for some 100 ms)\n"
+    "\n"
+    "Timing:\n"
+    "  --pace BAUD          send no faster than a line at BAUD (10 bit times per\n"
+    "                       byte)\n"
+    "  --reply-timeout MS   wait for each answer (default 5000)\n"
+    "  --connect-timeout MS wait for the answer to a session's first STX\n"
+    "                       (default 30000)\n"
+    "  --silence MS         how long the PC must stay quiet where no answer is\n"
+    "                       due: after noise, a wrong byte, a past-end request\n"
+    "                       (default 500)\n"
+    "  --linger MS          after the last completion, wait this long for the PC\n"
+    "                       to close the port (default 1000)\n"
+    "  --duration S         limit of the whole run in seconds (0: none)\n"
+    "\n"
+    "Output:\n"
+    "  --transcript FILE    one line per byte: \"<ms since start> <T|P> <hex>\",\n"
+    "                       T sent by the target, P by the PC; \"# ...\" lines\n"
+    "                       mark the phases\n"
+    "  -h, --help           this text\n"
+    "\n"
+    "The last line on stdout is \"RESULT ok bytes=<verified data bytes>\n"
+    "blocks=<n> time_ms=<t>\" or \"RESULT fail <reason>\".\n"
+    "\n"
+    "A PC port with XON/XOFF on swallows the bytes 11 and 13 that the target\n"
+    "sends. The protocol bytes never are 11 or 13, but the length and offset\n"
+    "bytes of a request can be; dlfsim warns on stderr about every such request\n"
+    "and sends it unchanged.\n"
+    "\n"
+    "Exit status: 0 the exchange matched, 1 mismatch or timeout, 2 usage error,\n"
+    "3 I/O error.\n";
+
+// Decimal or 0x-hex, nothing else; false on garbage or a value above max.
+bool ParseNumber(const std::string &s, unsigned long long max, unsigned long long *out)
+{
+    if (s.empty())
+        return false;
+    int base = 10;
+    size_t i = 0;
+    if (s.size() > 2 && s[0] == '0' && (s[1] == 'x' || s[1] == 'X')) {
+        base = 16;
+        i = 2;
+    }
+    unsigned long long v = 0;
+    for (; i < s.size(); ++i) {
+        int d;
+        char c = s[i];
+        if (c >= '0' && c <= '9')
+            d = c - '0';
+        else if (base == 16 && c >= 'a' && c <= 'f')
+            d = c - 'a' + 10;
+        else if (base == 16 && c >= 'A' && c <= 'F')
+            d = c - 'A' + 10;
+        else
+            return false;
+        v = v * base + d;
+        if (v > max)
+            return false;
+    }
+    *out = v;
+    return true;
+}
+
+long NumberArg(const std::string &opt, const std::string &val, unsigned long long max)
+{
+    unsigned long long v;
+    if (!ParseNumber(val, max, &v))
+        Fail(EXIT_USAGE, Format("%s: bad number \"%.60s\" (0..%llu)", opt.c_str(), val.c_str(), max));
+    return static_cast<long>(v);
+}
+
+Options ParseArgs(int argc, char **argv, bool *helpOnly)
+{
+    Options o;
+    *helpOnly = false;
+    std::vector<std::string> positional;
+    for (int i = 1; i < argc; ++i) {
+        std::string a = argv[i];
+        if (a == "-h" || a == "--help") {
+            *helpOnly = true;
+            return o;
+        }
+        if (a.size() < 2 || a[0] != '-' || a == "--") {
+            if (a == "--") {
+                for (++i; i < argc; ++i)
+                    positional.push_back(argv[i]);
+                break;
+            }
+            positional.push_back(a);
+            continue;
+        }
+        std::string val;
+        bool hasInline = false;
+        size_t eq = a.find('=');
+        if (eq != std::string::npos) {
+            val = a.substr(eq + 1);
+            a = a.substr(0, eq);
+            hasInline = true;
+        }
+        auto flag = [&](bool *target, bool value) {
+            if (hasInline)
+                Fail(EXIT_USAGE, a + " takes no value");
+            *target = value;
+        };
+        auto value = [&]() -> std::string {
+            if (hasInline)
+                return val;
+            if (i + 1 >= argc)
+                Fail(EXIT_USAGE, a + " needs a value");
+            return argv[++i];
+        };
+        const unsigned long long kMs = 3600000ULL;
+        if (a == "--device") o.device = value();
+        else if (a == "--baud") o.baud = NumberArg(a, value(), 4000000);
+        else if (a == "--no-xonxoff") flag(&o.xonxoff, false);
+        else if (a == "--link") o.link = value();
+        else if (a == "--no-wait-open") flag(&o.waitOpen, false);
+        else if (a == "--start-delay") o.startDelay = NumberArg(a, value(), kMs);
+        else if (a == "--plan") o.plan = value();
+        else if (a == "--past-end") flag(&o.pastEnd, true);
+        else if (a == "--noise") o.noise = NumberArg(a, value(), 1000000);
+        else if (a == "--seed") { o.seed = NumberArg(a, value(), 0xFFFFFFFFULL); o.seedGiven = true; }
+        else if (a == "--wrong-byte") o.wrongByte = NumberArg(a, value(), 65536);
+        else if (a == "--stop-after") o.stopAfter = NumberArg(a, value(), 0x7FFFFFFF);
+        else if (a == "--silent") flag(&o.silent, true);
+        else if (a == "--no-complete") flag(&o.complete, false);
+        else if (a == "--repeat") o.repeat = NumberArg(a, value(), 100000);
+        else if (a == "--pace") o.pace = NumberArg(a, value(), 100000000);
+        else if (a == "--reply-timeout") o.replyTimeout = NumberArg(a, value(), kMs);
+        else if (a == "--connect-timeout") o.connectTimeout = NumberArg(a, value(), kMs);
+        else if (a == "--silence") o.silenceMs = NumberArg(a, value(), kMs);
+        else if (a == "--linger") o.lingerMs = NumberArg(a, value(), kMs);
+        else if (a == "--duration") o.durationS = NumberArg(a, value(), 30L * 86400);
+        else if (a == "--transcript") o.transcript = value();
+        else Fail(EXIT_USAGE, "unknown option " + a);
+    }
+    if (positional.size() != 1)
+        Fail(EXIT_USAGE, positional.empty() ? "no DLF file given" : "more than one DLF file given");
+    o.file = positional[0];
+    if (o.repeat < 1)
+        Fail(EXIT_USAGE, "--repeat must be at least 1");
+    if (o.replyTimeout < 1 || o.connectTimeout < 1)
+        Fail(EXIT_USAGE, "timeouts must be at least 1 ms");
+    if (o.silent && (o.noise || o.wrongByte >= 0 || o.pastEnd || o.stopAfter >= 0))
+        Fail(EXIT_USAGE, "--silent excludes the other scenario options");
+    return o;
+}
+
+std::vector<uint8_t> ReadFile(const std::string &path)
+{
+    FILE *f = fopen(path.c_str(), "rb");
+    if (!f)
+        Fail(EXIT_IO, Format("cannot open %.300s: %s", path.c_str(), strerror(errno)));
+    std::vector<uint8_t> data;
+    uint8_t buf[65536];
+    for (;;) {
+        size_t n = fread(buf, 1, sizeof buf, f);
+        data.insert(data.end(), buf, buf + n);
+        if (static_cast<long>(data.size()) > kMaxFile) {
+            fclose(f);
+            Fail(EXIT_USAGE, Format("%.300s is larger than the 24-bit address range", path.c_str()));
+        }
+        if (n < sizeof buf)
+            break;
+    }
+    bool bad = ferror(f) != 0;
+    fclose(f);
+    if (bad)
+        Fail(EXIT_IO, Format("cannot read %.300s", path.c_str()));
+    return data;
+}
+
+std::vector<PlanItem> BuildPlan(const Options &o, size_t fileLen)
+{
+    std::vector<PlanItem> plan;
+    if (o.plan.compare(0, 5, "auto:") == 0) {
+        long block = NumberArg("--plan auto", o.plan.substr(5), 65535);
+        if (block < 1)
+            Fail(EXIT_USAGE, "--plan auto:BLOCK needs a block of 1..65535");
+        for (size_t off = 0; off < fileLen; off += block) {
+            size_t len = std::min<size_t>(block, fileLen - off);
+            plan.push_back({static_cast<uint32_t>(off), static_cast<uint32_t>(len)});
+        }
+    } else {
+        size_t pos = 0;
+        while (pos <= o.plan.size()) {
+            size_t comma = o.plan.find(',', pos);
+            if (comma == std::string::npos)
+                comma = o.plan.size();
+            std::string item = o.plan.substr(pos, comma - pos);
+            size_t colon = item.find(':');
+            if (colon == std::string::npos)
+                Fail(EXIT_USAGE, Format("--plan: item \"%.60s\" is not OFFSET:LENGTH", item.c_str()));
+            PlanItem p;
+            p.offset = NumberArg("--plan offset", item.substr(0, colon), kMaxOffset);
+            p.length = NumberArg("--plan length", item.substr(colon + 1), 65535);
+            plan.push_back(p);
+            pos = comma + 1;
+        }
+    }
+    if (o.pastEnd) {
+        // Reaches exactly one byte beyond the end: the boundary the PC must notice.
+        PlanItem p;
+        p.offset = static_cast<uint32_t>(fileLen > 0 ? fileLen - 1 : 0);
+        p.length = 2;
+        plan.insert(plan.begin() + std::min<size_t>(1, plan.size()), p);
+    }
+    return plan;
+}
+
+bool PastEnd(const PlanItem &p, size_t fileLen)
+{
+    return static_cast<uint64_t>(p.offset) + std::max<uint32_t>(p.length, 1) > fileLen;
+}
+
+// The serial line to the PC plus the bookkeeping of everything on it.
+class Target {
+public:
+    Target(const Options &o, const std::vector<uint8_t> &file)
+        : o_(o), file_(file), t0_(Clock::now()), nextSend_(t0_) {}
+
+    ~Target()
+    {
+        if (fd_ >= 0)
+            close(fd_);
+        if (tr_)
+            fclose(tr_);
+    }
+
+    const std::string &PortPath() const { return portPath_; }
+    bool IsPty() const { return isPty_; }
+    long Verified() const { return verified_; }
+    long Blocks() const { return blocks_; }
+    long ElapsedMs() const { return MsSince(t0_); }
+    void FlushTranscript()
+    {
+        if (tr_)
+            fflush(tr_);
+    }
+
+    void OpenTranscript()
+    {
+        if (o_.transcript.empty())
+            return;
+        tr_ = fopen(o_.transcript.c_str(), "w");
+        if (!tr_)
+            Fail(EXIT_IO, Format("cannot write %.300s: %s", o_.transcript.c_str(), strerror(errno)));
+    }
+
+    void OpenPty()
+    {
+        fd_ = posix_openpt(O_RDWR | O_NOCTTY);
+        if (fd_ < 0 || grantpt(fd_) != 0 || unlockpt(fd_) != 0)
+            Fail(EXIT_IO, Format("cannot create a pseudo terminal: %s", strerror(errno)));
+        char name[256];
+        if (ptsname_r(fd_, name, sizeof name) != 0)
+            Fail(EXIT_IO, "cannot name the pseudo terminal");
+        portPath_ = name;
+        // Raw mode is set through the slave once; the PC program sets its own
+        // termios later. The slave is closed again right away so that the
+        // master reports a hangup until the PC opens it.
+        int s = open(name, O_RDWR | O_NOCTTY);
+        if (s < 0)
+            Fail(EXIT_IO, Format("cannot open %.200s: %s", name, strerror(errno)));
+        struct termios t;
+        if (tcgetattr(s, &t) != 0) {
+            close(s);
+            Fail(EXIT_IO, "cannot read the pseudo terminal's settings");
+        }
+        cfmakeraw(&t);
+        t.c_cflag |= CLOCAL | CREAD;
+        cfsetispeed(&t, B115200);
+        cfsetospeed(&t, B115200);
+        int rc = tcsetattr(s, TCSANOW, &t);
+        close(s);
+        if (rc != 0)
+            Fail(EXIT_IO, "cannot set the pseudo terminal to raw mode");
+        SetNonBlocking();
+        isPty_ = true;
+    }
+
+    void OpenDevice()
+    {
+        speed_t sp = BaudConstant(o_.baud);
+        fd_ = open(o_.device.c_str(), O_RDWR | O_NOCTTY | O_NONBLOCK);
+        if (fd_ < 0)
+            Fail(EXIT_IO, Format("cannot open %.300s: %s", o_.device.c_str(), strerror(errno)));
+        struct termios t;
+        if (tcgetattr(fd_, &t) != 0)
+            Fail(EXIT_IO, Format("%.300s is not a serial port", o_.device.c_str()));
+        cfmakeraw(&t);
+        t.c_cflag &= ~(PARENB | CSTOPB | CSIZE | CRTSCTS);
+        t.c_cflag |= CS8 | CLOCAL | CREAD;
+        if (o_.xonxoff)
+            t.c_iflag |= IXON | IXOFF;
+        t.c_cc[VMIN] = 1;
+        t.c_cc[VTIME] = 0;
+        cfsetispeed(&t, sp);
+        cfsetospeed(&t, sp);
+        if (tcsetattr(fd_, TCSANOW, &t) != 0)
+            Fail(EXIT_IO, Format("cannot configure %.300s: %s", o_.device.c_str(), strerror(errno)));
+        tcflush(fd_, TCIOFLUSH);
+        portPath_ = o_.device;
+    }
+
+    void Comment(const std::string &text)
+    {
+        if (tr_)
+            fprintf(tr_, "# %s\n", text.c_str());
+    }
+
+    // True while nobody has the pty slave open (a device is always "open").
+    bool PeerClosed()
+    {
+        if (!isPty_)
+            return false;
+        struct pollfd p = {fd_, POLLIN, 0};
+        int rc = poll(&p, 1, 0);
+        return rc > 0 && (p.revents & POLLHUP) && !(p.revents & POLLIN);
+    }
+
+    // Waits until the PC has opened the port; only --duration or a signal ends it early.
+    void WaitOpen(const char *what)
+    {
+        Comment(Format("waiting for the PC to open the port (%s)", what));
+        while (PeerClosed()) {
+            CheckInterrupted(what);
+            CheckDuration(what, true);
+            std::this_thread::sleep_for(std::chrono::milliseconds(20));
+        }
+        Comment("port opened");
+    }
+
+    // Waits until the PC closes the port; anything it sends meanwhile is an error.
+    // limitMs < 0: no limit but --duration. Returns false if the limit passed.
+    bool WaitClosed(const char *what, long limitMs)
+    {
+        Clock::time_point end = Clock::now() + std::chrono::milliseconds(limitMs < 0 ? 0 : limitMs);
+        for (;;) {
+            int b = Poll(20);
+            if (b == kClosed)
+                return true;
+            if (b >= 0)
+                Fail(EXIT_MISMATCH, Format("PC sent %02X %s", b, what));
+            if (g_signal)
+                return false;
+            if (DurationOver())
+                return false;
+            if (limitMs >= 0 && Clock::now() >= end)
+                return false;
+        }
+    }
+
+    // Watches the line for the given time (or until a signal or --duration
+    // when ms < 0); any byte is an error. A closed port simply counts as quiet.
+    void ExpectSilence(long ms, const char *what)
+    {
+        Clock::time_point end = Clock::now() + std::chrono::milliseconds(ms < 0 ? 0 : ms);
+        for (;;) {
+            int b = Poll(20);
+            if (b >= 0)
+                Fail(EXIT_MISMATCH, Format("PC answered %02X %s, where silence was expected", b, what));
+            if (b == kClosed)
+                std::this_thread::sleep_for(std::chrono::milliseconds(20));
+            if (ms < 0 ? (g_signal || DurationOver()) : Clock::now() >= end)
+                return;
+            if (g_signal)
+                Fail(EXIT_MISMATCH, Format("interrupted %s", what));
+        }
+    }
+
+    void Send(uint8_t b, const char *step)
+    {
+        // Anything already waiting arrived without being asked for.
+        int early = Poll(0);
+        if (early >= 0)
+            Fail(EXIT_MISMATCH, Format("PC sent %02X unprompted before %s", early, step));
+        if (early == kClosed)
+            Fail(EXIT_MISMATCH, Format("PC closed the port before %s", step));
+        if (o_.pace > 0) {
+            std::this_thread::sleep_until(nextSend_);
+            // 10 bit times per character: start bit, 8 data bits, stop bit.
+            auto charTime = std::chrono::nanoseconds(10LL * 1000000000LL / o_.pace);
+            nextSend_ = std::max(Clock::now(), nextSend_) + charTime;
+        }
+        Clock::time_point end = Clock::now() + std::chrono::milliseconds(o_.replyTimeout);
+        for (;;) {
+            ssize_t n = write(fd_, &b, 1);
+            if (n == 1)
+                break;
+            if (n < 0 && errno == EINTR)
+                continue;
+            if (n < 0 && (errno == EAGAIN || errno == EWOULDBLOCK)) {
+                if (Clock::now() >= end)
+                    Fail(EXIT_MISMATCH, Format("PC does not take data (%s)", step));
+                struct pollfd p = {fd_, POLLOUT, 0};
+                poll(&p, 1, 20);
+                continue;
+            }
+            if (n < 0 && errno == EIO)
+                Fail(EXIT_MISMATCH, Format("PC closed the port at %s", step));
+            Fail(EXIT_IO, Format("write failed at %s: %s", step, n < 0 ? strerror(errno) : "short write"));
+        }
+        Log('T', b);
+    }
+
+    // Waits for one byte; fails on timeout or a closed port.
+    uint8_t Receive(long timeoutMs, const char *step)
+    {
+        Clock::time_point end = Clock::now() + std::chrono::milliseconds(timeoutMs);
+        for (;;) {
+            long left = std::chrono::duration_cast<std::chrono::milliseconds>(end - Clock::now()).count();
+            int b = Poll(static_cast<int>(std::min<long>(std::max<long>(left, 0), 50)));
+            if (b >= 0)
+                return static_cast<uint8_t>(b);
+            if (b == kClosed)
+                Fail(EXIT_MISMATCH, Format("PC closed the port while %s", step));
+            if (g_signal)
+                Fail(EXIT_MISMATCH, Format("interrupted while %s", step));
+            CheckDuration(step, false);
+            if (left <= 0)
+                Fail(EXIT_MISMATCH, Format("no answer within %ld ms while %s", timeoutMs, step));
+        }
+    }
+
+    void Expect(uint8_t want, long timeoutMs, const char *step)
+    {
+        uint8_t got = Receive(timeoutMs, step);
+        if (got != want)
+            Fail(EXIT_MISMATCH, Format("expected %02X, got %02X while %s", want, got, step));
+    }
+
+    // Sends b and checks the answer bytes, one after the other.
+    void Exchange(uint8_t b, std::initializer_list<uint8_t> answer, const char *step, long timeoutMs = 0)
+    {
+        Send(b, step);
+        for (uint8_t a : answer)
+            Expect(a, timeoutMs > 0 ? timeoutMs : o_.replyTimeout, step);
+    }
+
+    void Handshake(bool first)
+    {
+        Comment("handshake");
+        Exchange(STX, {ACK}, "handshake: waiting for 06 after 02", first ? o_.connectTimeout : 0);
+        Exchange(CONNECT, {ACK}, "handshake: waiting for 06 after 40");
+        Exchange(ETX, {ACK, STX}, "handshake: waiting for 06 02 after 03");
+        Exchange(ACK, {CONNECT_ANSWER}, "handshake: waiting for 41");
+        Exchange(ACK, {ETX}, "handshake: waiting for 03 after 41");
+        Send(ACK, "handshake: final 06");
+    }
+
+    void SendNoise(long count, std::mt19937 &rng)
+    {
+        Comment(Format("noise: %ld bytes", count));
+        std::uniform_int_distribution<int> dist(0, 255);
+        for (long i = 0; i < count; ++i) {
+            int b;
+            do
+                b = dist(rng);
+            while (b == STX || b == XON || b == XOFF);
+            Send(static_cast<uint8_t>(b), "noise");
+        }
+        ExpectSilence(o_.silenceMs, "to the noise");
+    }
+
+    // One block request. wrongAfter >= 0 puts a wrong byte in place of the
+    // 06 after that many data bytes. Returns false if the target stopped
+    // responding (--stop-after).
+    bool Request(const PlanItem &p, long wrongAfter, long *sessionData)
+    {
+        bool past = PastEnd(p, file_.size());
+        Comment(Format("request offset=%" PRIu32 " length=%" PRIu32 "%s", p.offset, p.length,
+                       past ? " (past the end)" : ""));
+        uint8_t fields[5] = {static_cast<uint8_t>(p.length >> 8), static_cast<uint8_t>(p.length),
+                             static_cast<uint8_t>(p.offset >> 16), static_cast<uint8_t>(p.offset >> 8),
+                             static_cast<uint8_t>(p.offset)};
+        static const char *names[5] = {"request: waiting for 06 after length high",
+                                       "request: waiting for 06 after length low",
+                                       "request: waiting for 06 after offset byte 1",
+                                       "request: waiting for 06 after offset byte 2",
+                                       "request: waiting for 06 after offset byte 3"};
+        Exchange(STX, {ACK}, "request: waiting for 06 after 02");
+        Exchange(REQUEST, {ACK}, "request: waiting for 06 after 42");
+        for (int i = 0; i < 5; ++i)
+            Exchange(fields[i], {ACK}, names[i]);
+        if (past) {
+            Send(ETX, "past-end request: final 03");
+            ExpectSilence(o_.silenceMs, "to a request past the end of the file");
+            Comment("past-end request refused silently");
+            Handshake(false);
+            return true;
+        }
+        Exchange(ETX, {ACK, STX}, "request: waiting for 06 02 after 03");
+
+        uint32_t count = std::max<uint32_t>(p.length, 1);
+        for (uint32_t i = 0; i <= count; ++i) {
+            if (o_.stopAfter >= 0 && *sessionData >= o_.stopAfter)
+                return false;
+            if (wrongAfter >= 0 && static_cast<uint32_t>(wrongAfter) == i) {
+                Comment(Format("wrong byte after %" PRIu32 " data bytes", i));
+                Send(WRONG, "wrong byte");
+                ExpectSilence(o_.silenceMs, "to the wrong byte");
+                Comment("block dropped silently; asking again");
+                Handshake(false);
+                return Request(p, -1, sessionData);
+            }
+            if (i == count)
+                break;
+            Send(ACK, "data: 06");
+            uint32_t at = p.offset + i;
+            char step[96];
+            snprintf(step, sizeof step, "waiting for the data byte at offset %" PRIu32, at);
+            uint8_t got = Receive(o_.replyTimeout, step);
+            if (got != file_[at])
+                Fail(EXIT_MISMATCH, Format("data byte at offset %" PRIu32 " (0x%06" PRIX32
+                                           "): expected %02X, got %02X",
+                                           at, at, file_[at], got));
+            ++verified_;
+            ++*sessionData;
+        }
+        Exchange(ACK, {ETX}, "block end: waiting for 03");
+        Send(ACK, "block end: final 06");
+        ++blocks_;
+        return true;
+    }
+
+    void Complete()
+    {
+        Comment("completion");
+        Exchange(STX, {ACK}, "completion: waiting for 06 after 02");
+        Exchange(COMPLETE, {ACK}, "completion: waiting for 06 after 43");
+    }
+
+    bool DurationOver() const
+    {
+        return o_.durationS > 0 && ElapsedMs() >= o_.durationS * 1000;
+    }
+
+    void CheckDuration(const char *what, bool passive)
+    {
+        if (DurationOver())
+            Fail(EXIT_MISMATCH, Format("--duration ran out %s%s", passive ? "" : "while ", what));
+    }
+
+    void CheckInterrupted(const char *what)
+    {
+        if (g_signal)
+            Fail(EXIT_MISMATCH, Format("interrupted while %s", what));
+    }
+
+    static const int kNothing = -1;
+    static const int kClosed = -2;
+
+private:
+    // One byte if one arrives within ms, kNothing, or kClosed when the PC
+    // closed the port (a pty hangup or EIO).
+    int Poll(int ms)
+    {
+        if (!rx_.empty())
+            return Pop();
+        struct pollfd p = {fd_, POLLIN, 0};
+        int rc = poll(&p, 1, ms);
+        if (rc < 0)
+            return errno == EINTR ? kNothing : Fatal("poll");
+        if (rc == 0)
+            return kNothing;
+        if (p.revents & POLLIN) {
+            uint8_t buf[256];
+            ssize_t n = read(fd_, buf, sizeof buf);
+            if (n > 0) {
+                for (ssize_t i = 0; i < n; ++i) {
+                    Log('P', buf[i]);
+                    rx_.push_back(buf[i]);
+                }
+                return Pop();
+            }
+            if (n == 0 || errno == EIO)
+                return kClosed;
+            if (errno == EAGAIN || errno == EINTR)
+                return kNothing;
+            return Fatal("read");
+        }
+        if (p.revents & (POLLHUP | POLLERR))
+            return kClosed;
+        return kNothing;
+    }
+
+    int Pop()
+    {
+        int b = rx_.front();
+        rx_.pop_front();
+        return b;
+    }
+
+    int Fatal(const char *what)
+    {
+        Fail(EXIT_IO, Format("%s failed on %.200s: %s", what, portPath_.c_str(), strerror(errno)));
+    }
+
+    void Log(char who, uint8_t b)
+    {
+        if (tr_)
+            fprintf(tr_, "%ld %c %02X\n", ElapsedMs(), who, b);
+    }
+
+    static long MsSince(Clock::time_point t)
+    {
+        return static_cast<long>(
+            std::chrono::duration_cast<std::chrono::milliseconds>(Clock::now() - t).count());
+    }
+
+    void SetNonBlocking()
+    {
+        int fl = fcntl(fd_, F_GETFL);
+        if (fl < 0 || fcntl(fd_, F_SETFL, fl | O_NONBLOCK) != 0)
+            Fail(EXIT_IO, "cannot make the port non-blocking");
+    }
+
+    static speed_t BaudConstant(long baud)
+    {
+        static const struct { long baud; speed_t sp; } table[] = {
+            {1200, B1200},     {2400, B2400},     {4800, B4800},     {9600, B9600},
+            {19200, B19200},   {38400, B38400},   {57600, B57600},   {115200, B115200},
+            {230400, B230400}, {460800, B460800}, {921600, B921600},
+        };
+        for (const auto &e : table)
+            if (e.baud == baud)
+                return e.sp;
+        Fail(EXIT_USAGE, Format("--baud %ld is not a standard rate", baud));
+    }
+
+    const Options &o_;
+    const std::vector<uint8_t> &file_;
+    Clock::time_point t0_;
+    Clock::time_point nextSend_;
+    int fd_ = -1;
+    bool isPty_ = false;
+    std::string portPath_;
+    FILE *tr_ = nullptr;
+    std::deque<uint8_t> rx_;
+    long verified_ = 0;
+    long blocks_ = 0;
+};
+
+// Keeps --link pointing at the port for the life of the run.
+class Link {
+public:
+    ~Link() { Remove(); }
+
+    void Create(const std::string &path, const std::string &target)
+    {
+        struct stat st;
+        if (lstat(path.c_str(), &st) == 0) {
+            if (!S_ISLNK(st.st_mode))
+                Fail(EXIT_IO, Format("--link: %.300s exists and is not a symlink", path.c_str()));
+            if (unlink(path.c_str()) != 0)
+                Fail(EXIT_IO, Format("--link: cannot remove %.300s: %s", path.c_str(), strerror(errno)));
+        }
+        if (symlink(target.c_str(), path.c_str()) != 0)
+            Fail(EXIT_IO, Format("--link: cannot create %.300s: %s", path.c_str(), strerror(errno)));
+        path_ = path;
+        target_ = target;
+    }
+
+    // Only our own link goes: if someone replaced it meanwhile, it stays.
+    void Remove()
+    {
+        if (path_.empty())
+            return;
+        char buf[4096];
+        ssize_t n = readlink(path_.c_str(), buf, sizeof buf - 1);
+        if (n >= 0) {
+            buf[n] = '\0';
+            if (target_ == buf)
+                unlink(path_.c_str());
+        }
+        path_.clear();
+    }
+
+private:
+    std::string path_;
+    std::string target_;
+};
+
+void WarnFlowBytes(const std::vector<PlanItem> &plan)
+{
+    for (const PlanItem &p : plan) {
+        uint8_t fields[5] = {static_cast<uint8_t>(p.length >> 8), static_cast<uint8_t>(p.length),
+                             static_cast<uint8_t>(p.offset >> 16), static_cast<uint8_t>(p.offset >> 8),
+                             static_cast<uint8_t>(p.offset)};
+        for (uint8_t f : fields) {
+            if (f == XON || f == XOFF) {
+                fprintf(stderr,
+                        "dlfsim: warning: request offset=%" PRIu32 " length=%" PRIu32
+                        " contains the byte %02X, which a port with XON/XOFF takes as flow control\n",
+                        p.offset, p.length, f);
+                break;
+            }
+        }
+    }
+}
+
+int Run(const Options &o, Target &t, Link &link, const std::vector<PlanItem> &plan, size_t fileLen)
+{
+    if (o.device.empty())
+        t.OpenPty();
+    else
+        t.OpenDevice();
+    printf("%s %s\n", o.device.empty() ? "PTY" : "DEVICE", t.PortPath().c_str());
+    fflush(stdout);
+    if (!o.link.empty())
+        link.Create(o.link, t.PortPath());
+
+    if (o.silent) {
+        t.Comment("silent: sending nothing");
+        t.ExpectSilence(-1, "while the target was silent");
+        return EXIT_MATCHED;
+    }
+
+    unsigned long seed = o.seedGiven ? o.seed
+                                     : static_cast<unsigned long>(Clock::now().time_since_epoch().count());
+    std::mt19937 rng(seed);
+    for (long session = 1; session <= o.repeat; ++session) {
+        if (t.IsPty() && (o.waitOpen || session > 1))
+            t.WaitOpen(session == 1 ? "start" : "next session");
+        if (o.startDelay > 0)
+            std::this_thread::sleep_for(std::chrono::milliseconds(o.startDelay));
+        t.Comment(Format("session %ld", session));
+        if (o.noise > 0)
+            t.SendNoise(o.noise, rng);
+        t.Handshake(true);
+        long sessionData = 0;
+        bool first = true;
+        for (const PlanItem &p : plan) {
+            // The wrong byte goes into the first block that lies inside the file.
+            long wrong = -1;
+            if (first && !PastEnd(p, fileLen)) {
+                wrong = o.wrongByte;
+                first = false;
+            }
+            if (!t.Request(p, wrong, &sessionData)) {
+                t.Comment(Format("stopped after %ld data bytes", sessionData));
+                printf("served %ld data bytes, then stopped\n", sessionData);
+                fflush(stdout);
+                t.WaitClosed("after the target stopped", -1);
+                return EXIT_MATCHED;
+            }
+        }
+        if (!o.complete) {
+            t.Comment("no completion");
+            continue;
+        }
+        t.Complete();
+        if (session < o.repeat && t.IsPty()) {
+            t.Comment("waiting for the PC to close the port");
+            if (!t.WaitClosed("after the completion", -1))
+                Fail(EXIT_MISMATCH, "the PC did not close the port after the completion");
+        } else {
+            t.WaitClosed("after the completion", o.lingerMs);
+        }
+    }
+    return EXIT_MATCHED;
+}
+
+}  // namespace
+
+int main(int argc, char **argv)
+{
+    Options o;
+    try {
+        bool helpOnly;
+        o = ParseArgs(argc, argv, &helpOnly);
+        if (helpOnly) {
+            fputs(kHelp, stdout);
+            return EXIT_MATCHED;
+        }
+    } catch (const Failure &f) {
+        fprintf(stderr, "dlfsim: %s\n(dlfsim --help shows the options)\n", f.msg.c_str());
+        return f.code;
+    }
+
+    struct sigaction sa;
+    memset(&sa, 0, sizeof sa);
+    sa.sa_handler = OnSignal;
+    sigemptyset(&sa.sa_mask);
+    sigaction(SIGINT, &sa, nullptr);
+    sigaction(SIGTERM, &sa, nullptr);
+    signal(SIGPIPE, SIG_IGN);
+
+    std::vector<uint8_t> file;
+    std::vector<PlanItem> plan;
+    int code;
+    std::string reason;
+    {
+        Link link;
+        try {
+            file = ReadFile(o.file);
+            plan = BuildPlan(o, file.size());
+            if (o.wrongByte >= 0) {
+                auto it = std::find_if(plan.begin(), plan.end(),
+                                       [&](const PlanItem &p) { return !PastEnd(p, file.size()); });
+                if (it == plan.end())
+                    Fail(EXIT_USAGE, "--wrong-byte needs a block inside the file");
+                if (o.wrongByte > static_cast<long>(std::max<uint32_t>(it->length, 1)))
+                    Fail(EXIT_USAGE, "--wrong-byte is beyond the first block");
+            }
+            WarnFlowBytes(plan);
+        } catch (const Failure &f) {
+            fprintf(stderr, "dlfsim: %s\n", f.msg.c_str());
+            return f.code;
+        }
+        Target t(o, file);
+        try {
+            t.OpenTranscript();
+            code = Run(o, t, link, plan, file.size());
+        } catch (const Failure &f) {
+            code = f.code;
+            reason = f.msg;
+        }
+        t.FlushTranscript();
+        if (code == EXIT_MATCHED) {
+            printf("RESULT ok bytes=%ld blocks=%ld time_ms=%ld\n", t.Verified(), t.Blocks(), t.ElapsedMs());
+        } else {
+            fprintf(stderr, "dlfsim: %s\n", reason.c_str());
+            printf("RESULT fail %s\n", reason.c_str());
+        }
+        fflush(stdout);
+    }
+    return code;
+}
