@@ -25,6 +25,10 @@ if(EXISTS ${CMAKE_SOURCE_DIR}/tools/dlftool.cpp)
     target_link_libraries(dlftool PRIVATE ${KELVO_STATIC_LINK})
 endif()
 
+# The helper that works a running Kelvo like a user (demo, end-to-end tests).
+add_executable(kelvo-drive tools/kelvo-drive.cpp)
+target_link_libraries(kelvo-drive PRIVATE ${KELVO_STATIC_LINK})
+
 if(KELVO_TESTS)
     set(INSTALL_GTEST OFF CACHE BOOL "" FORCE)
     set(gtest_disable_pthreads ON CACHE BOOL "" FORCE)

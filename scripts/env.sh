@@ -16,9 +16,11 @@ kelvo_can_run_32bit() {
 if kelvo_can_run_32bit; then
     KELVO_WIN_ARCH=i686
     KELVO_WINE=/usr/lib/wine/wine
+    KELVO_WINESERVER=/usr/lib/wine/wineserver32
 else
     KELVO_WIN_ARCH=x86_64
     KELVO_WINE=/usr/lib/wine/wine64
+    KELVO_WINESERVER=/usr/lib/wine/wineserver64
 fi
 KELVO_WIN_BUILD="$KELVO_ROOT/build-win-$KELVO_WIN_ARCH"
 KELVO_HOST_BUILD="$KELVO_ROOT/build-host"
@@ -31,7 +33,7 @@ kelvo_prefix_ready() {
         # Without a window manager (Xvfb) Wine waits seconds for every hidden
         # window to be withdrawn; unmanaged windows need no such wait.
         "$KELVO_WINE" reg add 'HKCU\Software\Wine\X11 Driver' /v Managed /d N /f >/dev/null 2>&1 || true
-        "$(dirname "$KELVO_WINE")/wineserver" -w 2>/dev/null || wineserver -w 2>/dev/null || true
+        "$KELVO_WINESERVER" -w 2>/dev/null || true
     fi
 }
 
@@ -58,16 +60,23 @@ kelvo_display() {
 }
 
 kelvo_build() {
+    # The native tree first: the Windows tests start its tools (ptypeer, dlfsim).
+    cmake -S "$KELVO_ROOT" -B "$KELVO_HOST_BUILD" -DCMAKE_BUILD_TYPE=RelWithDebInfo >/dev/null &&
+    cmake --build "$KELVO_HOST_BUILD" -j2 -- --no-print-directory >/dev/null || return 1
     cmake -S "$KELVO_ROOT" -B "$KELVO_WIN_BUILD" -DCMAKE_BUILD_TYPE=Release \
         -DCMAKE_TOOLCHAIN_FILE="$KELVO_ROOT/cmake/mingw-$KELVO_WIN_ARCH.cmake" \
-        -DKELVO_TESTS=ON -DKELVO_WINE="$KELVO_WINE" >/dev/null
-    cmake --build "$KELVO_WIN_BUILD" -j2 -- --no-print-directory >/dev/null
+        -DKELVO_TESTS=ON -DKELVO_HOST_BUILD="$KELVO_HOST_BUILD" >/dev/null &&
+    cmake --build "$KELVO_WIN_BUILD" -j2 -- --no-print-directory >/dev/null || return 1
     if [ "$KELVO_WIN_ARCH" != i686 ]; then
         # The shipped 32-bit Kelvo.exe is built in any case.
         cmake -S "$KELVO_ROOT" -B "$KELVO_ROOT/build-win-i686" -DCMAKE_BUILD_TYPE=Release \
-            -DCMAKE_TOOLCHAIN_FILE="$KELVO_ROOT/cmake/mingw-i686.cmake" >/dev/null
-        cmake --build "$KELVO_ROOT/build-win-i686" -j2 --target Kelvo dlftool -- --no-print-directory >/dev/null
+            -DCMAKE_TOOLCHAIN_FILE="$KELVO_ROOT/cmake/mingw-i686.cmake" >/dev/null &&
+        cmake --build "$KELVO_ROOT/build-win-i686" -j2 --target Kelvo dlftool -- --no-print-directory >/dev/null || return 1
     fi
-    cmake -S "$KELVO_ROOT" -B "$KELVO_HOST_BUILD" -DCMAKE_BUILD_TYPE=RelWithDebInfo >/dev/null
-    cmake --build "$KELVO_HOST_BUILD" -j2 -- --no-print-directory >/dev/null
+}
+
+kelvo_cleanup() {
+    "$KELVO_WINESERVER" -k 2>/dev/null || true
+    [ -n "${KELVO_XVFB_PID:-}" ] && kill "$KELVO_XVFB_PID" 2>/dev/null
+    true
 }
