@@ -64,8 +64,7 @@ else
     wait "$SIM_PID"; SIM_RC=$?; SIM_PID=
     sleep 1                                                # let the last lines paint
     import -display "$DISPLAY" -window root "$OUT/kelvo.png" 2>/dev/null
-    "${DRIVE[@]}" close
-    "${DRIVE[@]}" wait-exit 10000 >/dev/null
+    "${DRIVE[@]}" close 10000 >/dev/null
 fi
 END=$(date +%s.%N)
 

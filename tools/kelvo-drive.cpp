@@ -7,8 +7,10 @@
 //   kelvo-drive open-file PATH [MS]  wait for the file dialog, type PATH, press Open
 //   kelvo-drive boxes [MS]           print Kelvo's message boxes "caption|text" and press OK
 //   kelvo-drive settings-baud LABEL [MS]  in the settings dialog choose a baud rate and press Ok
-//   kelvo-drive close                press the window's close box
+//   kelvo-drive close [MS]           press the window's close box, wait for the
+//                                    process to end and print its exit code
 //   kelvo-drive wait-exit [MS]       wait until Kelvo's process has ended; prints its exit code
+//   kelvo-drive hold-port COMn MS    open a port exclusively and keep it for a while (a busy port)
 //
 // Exit status: 0 done, 1 not found or timed out, 2 usage error.
 #include <windows.h>
@@ -79,7 +81,7 @@ int main(int argc, char **argv)
     if (argc < 2 || !strcmp(argv[1], "--help")) {
         fprintf(argc < 2 ? stderr : stdout,
                 "usage: kelvo-drive wait-window [MS] | key HEX | open-file PATH [MS] | boxes [MS]\n"
-                "       | settings-baud LABEL [MS] | close | wait-exit [MS]\n"
+                "       | settings-baud LABEL [MS] | close [MS] | wait-exit [MS] | hold-port COMn MS\n"
                 "exit status: 0 done, 1 not found or timed out, 2 usage error\n");
         return argc < 2 ? 2 : 0;
     }
@@ -133,9 +135,21 @@ int main(int argc, char **argv)
     }
     if (cmd == "close") {
         HWND h = FindKelvo();
-        if (!h)
+        DWORD pid = KelvoPid();
+        if (!h || !pid)
             return 1;
+        // Hold the process before closing, so its exit code can be read.
+        HANDLE hProcess = OpenProcess(SYNCHRONIZE | PROCESS_QUERY_LIMITED_INFORMATION, FALSE, pid);
         PostMessageA(h, WM_SYSCOMMAND, SC_CLOSE, 0);
+        if (!hProcess)
+            return 1;
+        DWORD dwWait = WaitForSingleObject(hProcess, Timeout(argc, argv, 2, 20000));
+        DWORD dwCode = 0;
+        GetExitCodeProcess(hProcess, &dwCode);
+        CloseHandle(hProcess);
+        if (dwWait != WAIT_OBJECT_0)
+            return 1;
+        printf("%lu\n", (unsigned long)dwCode);
         return 0;
     }
     if (cmd == "wait-exit") {
@@ -152,6 +166,16 @@ int main(int argc, char **argv)
         if (dwWait != WAIT_OBJECT_0)
             return 1;
         printf("%lu\n", (unsigned long)dwCode);
+        return 0;
+    }
+    if (cmd == "hold-port" && argc == 4) {
+        HANDLE h = CreateFileA(argv[2], GENERIC_READ | GENERIC_WRITE, 0, NULL, OPEN_EXISTING, 0, NULL);
+        if (h == INVALID_HANDLE_VALUE)
+            return 1;
+        printf("held\n");
+        fflush(stdout);
+        Sleep((DWORD)strtoul(argv[3], NULL, 10));
+        CloseHandle(h);
         return 0;
     }
     fprintf(stderr, "kelvo-drive: unknown command or missing argument: %s\n", argv[1]);
