@@ -46,7 +46,12 @@ BOOL SettingsDlgInit(HWND hDlg)
         snprintf(szBuffer, sizeof szBuffer, "%s%d", szTemp, i);
         SendMessageA(hPort, CB_ADDSTRING, 0, (LPARAM)szBuffer);
     }
-    SendMessageA(hPort, CB_SETCURSEL, (WPARAM)(npTTYInfo->bPort - 1), 0);
+    // A port outside COM1..COM4 (from a saveinfo.cfg written elsewhere) has
+    // no entry: the list is left without a selection.
+    if (npTTYInfo->bPort >= 1 && npTTYInfo->bPort <= 4)
+        SendMessageA(hPort, CB_SETCURSEL, (WPARAM)(npTTYInfo->bPort - 1), 0);
+    else
+        SendMessageA(hPort, CB_SETCURSEL, (WPARAM)-1, 0);
     EnableWindow(hPort, !npTTYInfo->fConnected);
 
     FillComboBox(hInstance, GetDlgItem(hDlg, IDD_BAUDCB), IDS_BAUD9600, BaudTable, 5,
@@ -128,15 +133,20 @@ BOOL SelectTTYFont(HWND hDlg)
     NPTTYINFO npTTYInfo = GetDlgRecord(hDlg);
     if (!npTTYInfo)
         return FALSE;
+    // The font dialog writes into its font record while the user browses,
+    // so it works on a copy: a cancelled choice must leave the session's
+    // font description as it was (the next ResetTTYScreen builds from it).
+    LOGFONTA lfChoice = npTTYInfo->lfTTYFont;
     CHOOSEFONTA cfTTYFont = {};
     cfTTYFont.lStructSize = sizeof cfTTYFont;
     cfTTYFont.hwndOwner = hDlg;
     cfTTYFont.hDC = NULL;
-    cfTTYFont.lpLogFont = &npTTYInfo->lfTTYFont;
+    cfTTYFont.lpLogFont = &lfChoice;
     cfTTYFont.Flags = CF_SCREENFONTS | CF_INITTOLOGFONTSTRUCT | CF_EFFECTS | CF_FIXEDPITCHONLY;
     cfTTYFont.rgbColors = npTTYInfo->rgbFGColor;
     cfTTYFont.hInstance = (HINSTANCE)GetWindowLongPtrA(hDlg, GWLP_HINSTANCE);
     if (ChooseFontA(&cfTTYFont)) {
+        npTTYInfo->lfTTYFont = lfChoice;
         npTTYInfo->rgbFGColor = cfTTYFont.rgbColors;
         ResetTTYScreen(GetParent(hDlg), npTTYInfo);
     }
