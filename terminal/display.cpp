@@ -82,6 +82,11 @@ BOOL PaintTTY(HWND hWnd)
     return TRUE;
 }
 
+// Showing or hiding a scroll bar changes the client area, and the system
+// reports that with a WM_SIZE that arrives inside SetScrollRange. So both
+// axes are settled first, and the bars are then set from the record, which
+// such a nested call has already brought up to date; sizes passed to this
+// (outer) call would be stale by then.
 BOOL SizeTTY(HWND hWnd, WORD wVertSize, WORD wHorzSize)
 {
     NPTTYINFO npTTYInfo = GETNPTTYINFO(hWnd);
@@ -95,8 +100,6 @@ BOOL SizeTTY(HWND hWnd, WORD wVertSize, WORD wHorzSize)
     EnterCriticalSection(&npTTYInfo->csScreen);
     npTTYInfo->yOffset += nScrollAmt;
     LeaveCriticalSection(&npTTYInfo->csScreen);
-    SetScrollPos(hWnd, SB_VERT, npTTYInfo->yOffset, FALSE);
-    SetScrollRange(hWnd, SB_VERT, 0, npTTYInfo->yScroll, TRUE);
 
     npTTYInfo->xSize = (int)wHorzSize;
     npTTYInfo->xScroll = std::max(0, TTY_COLUMNS * npTTYInfo->xChar - npTTYInfo->xSize);
@@ -105,6 +108,9 @@ BOOL SizeTTY(HWND hWnd, WORD wVertSize, WORD wHorzSize)
     EnterCriticalSection(&npTTYInfo->csScreen);
     npTTYInfo->xOffset += nScrollAmt;
     LeaveCriticalSection(&npTTYInfo->csScreen);
+
+    SetScrollPos(hWnd, SB_VERT, npTTYInfo->yOffset, FALSE);
+    SetScrollRange(hWnd, SB_VERT, 0, npTTYInfo->yScroll, TRUE);
     SetScrollPos(hWnd, SB_HORZ, npTTYInfo->xOffset, FALSE);
     SetScrollRange(hWnd, SB_HORZ, 0, npTTYInfo->xScroll, TRUE);
 
@@ -174,7 +180,8 @@ BOOL SetTTYFocus(HWND hWnd)
     NPTTYINFO npTTYInfo = GETNPTTYINFO(hWnd);
     if (!npTTYInfo)
         return FALSE;
-    if (npTTYInfo->fConnected && npTTYInfo->wCursorState != CURSOR_SHOWN) {
+    // The caret belongs to the window's thread: only that thread can make it.
+    if (npTTYInfo->fConnected && npTTYInfo->wCursorState != CURSOR_SHOWN && OnWindowThread(hWnd)) {
         CreateCaret(hWnd, NULL, npTTYInfo->xChar, npTTYInfo->yChar);
         ShowCaret(hWnd);
         npTTYInfo->wCursorState = CURSOR_SHOWN;
@@ -205,9 +212,14 @@ BOOL MoveTTYCursor(HWND hWnd)
         return FALSE;
     // Only the window's thread can move its caret. From the watch thread the
     // caret catches up at the next paint, which ends with this call.
+    // The cursor is read under the screen lock, so a writer on the watch
+    // thread cannot hand over a half-updated position.
     if (npTTYInfo->fConnected && npTTYInfo->wCursorState == CURSOR_SHOWN && OnWindowThread(hWnd)) {
-        SetCaretPos(npTTYInfo->nColumn * npTTYInfo->xChar - npTTYInfo->xOffset,
-                    npTTYInfo->nRow * npTTYInfo->yChar - npTTYInfo->yOffset);
+        EnterCriticalSection(&npTTYInfo->csScreen);
+        const int x = npTTYInfo->nColumn * npTTYInfo->xChar - npTTYInfo->xOffset;
+        const int y = npTTYInfo->nRow * npTTYInfo->yChar - npTTYInfo->yOffset;
+        LeaveCriticalSection(&npTTYInfo->csScreen);
+        SetCaretPos(x, y);
     }
     return TRUE;
 }

@@ -15,9 +15,13 @@ static void InvalidateCell(HWND hWnd, NPTTYINFO npTTYInfo)
     InvalidateRect(hWnd, &rect, FALSE);
 }
 
+// The row never leaves 0..24, not even for a moment: MoveTTYCursor and the
+// caret read it too.
 static void LineFeed(HWND hWnd, NPTTYINFO npTTYInfo)
 {
-    if (npTTYInfo->nRow++ == TTY_ROWS - 1) {
+    if (npTTYInfo->nRow < TTY_ROWS - 1) {
+        npTTYInfo->nRow++;
+    } else {
         // One move of rows 1..24 up to rows 0..23, a blank last row, and one
         // repaint of the whole window.
         memmove(npTTYInfo->abScreen, npTTYInfo->abScreen + TTY_COLUMNS,
@@ -79,6 +83,8 @@ BOOL WriteTTYBlock(HWND hWnd, LPSTR lpBlock, int nLength)
         return FALSE;
     if (nLength <= 0)
         return TRUE;
+    if (!lpBlock)
+        return FALSE;
     EnterCriticalSection(&npTTYInfo->csScreen);
     for (int i = 0; i < nLength; i++)
         PutByte(hWnd, npTTYInfo, (BYTE)lpBlock[i]);
