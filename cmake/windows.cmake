@@ -29,6 +29,11 @@ endif()
 add_executable(kelvo-drive tools/kelvo-drive.cpp)
 target_link_libraries(kelvo-drive PRIVATE ${KELVO_STATIC_LINK})
 
+# The reference loop the benchmarks compare Kelvo's watch thread with.
+add_executable(refloop bench/refloop.cpp ${KELVO_PORTABLE_SOURCES})
+target_include_directories(refloop PRIVATE ${CMAKE_SOURCE_DIR})
+target_link_libraries(refloop PRIVATE ${KELVO_STATIC_LINK})
+
 if(KELVO_TESTS)
     set(INSTALL_GTEST OFF CACHE BOOL "" FORCE)
     set(gtest_disable_pthreads ON CACHE BOOL "" FORCE)
