@@ -9,7 +9,12 @@ extern char *pstrQelBuf;
 extern DWORD dwQelLength;
 
 void PopFileInitialize(HWND hwnd);
+// Runs the open-file dialog. pstrFileName (260 bytes, the full path) and
+// pstrTitleName (512 bytes, the bare name) hold the previous choice, which is
+// the initial name; 1 when a file was chosen, 0 (buffers as they were) otherwise.
 int  PopFileOpenDlg(HWND hwnd, LPSTR pstrFileName, LPSTR pstrTitleName);
+// Loads a DLF file whole into a new buffer: 1 on success, with pstrQelBuf and
+// dwQelLength replaced; 0 for any failure, with both left as they were.
 int  QelFileRead(LPCSTR pstrFileName);
 
 // Hands the loaded file over to a connection: returns the buffer (or NULL)

@@ -1,6 +1,7 @@
 // The module popfile: the open-file dialog and the DLF loader.
 #include <cstdio>
 #include <cstdlib>
+#include <cstring>
 #include "download/download.h"
 #include <commdlg.h>
 #include "download/dlf.h"
@@ -9,6 +10,8 @@ char *pstrQelBuf;
 DWORD dwQelLength;
 
 static OPENFILENAMEA ofn;
+// Sizes of the caller's buffers: the full path and the bare file name.
+enum { kFileNameMax = 260, kTitleNameMax = 512 };
 static char szFilter[47] = "Data Files (*.DLF)\0*.dlf\0All Files (*.*)\0*.*\0";
 
 void PopFileInitialize(HWND hwnd)
@@ -22,9 +25,9 @@ void PopFileInitialize(HWND hwnd)
     ofn.nMaxCustFilter = 0;
     ofn.nFilterIndex = 0;
     ofn.lpstrFile = NULL;
-    ofn.nMaxFile = 260;
+    ofn.nMaxFile = kFileNameMax;
     ofn.lpstrFileTitle = NULL;
-    ofn.nMaxFileTitle = 512;
+    ofn.nMaxFileTitle = kTitleNameMax;
     ofn.lpstrInitialDir = NULL;
     ofn.lpstrTitle = NULL;
     ofn.Flags = 0;
@@ -36,13 +39,27 @@ void PopFileInitialize(HWND hwnd)
     ofn.lpTemplateName = NULL;
 }
 
+// The caller's buffers hold ofn.nMaxFile and ofn.nMaxFileTitle bytes; they
+// keep the previous choice, which is the dialog's initial name.
 int PopFileOpenDlg(HWND hwnd, LPSTR pstrFileName, LPSTR pstrTitleName)
 {
+    // When the dialog fails (a chosen path longer than the buffer, for one)
+    // it may leave a size count in the name buffer; keep the previous choice
+    // instead, so the next dialog does not start from binary garbage.
+    char szOldFile[kFileNameMax];
+    char szOldTitle[kTitleNameMax];
+    memcpy(szOldFile, pstrFileName, sizeof szOldFile);
+    memcpy(szOldTitle, pstrTitleName, sizeof szOldTitle);
+
     ofn.hwndOwner = hwnd;
     ofn.lpstrFile = pstrFileName;
     ofn.lpstrFileTitle = pstrTitleName;
     ofn.Flags = OFN_HIDEREADONLY | OFN_CREATEPROMPT;
-    return GetOpenFileNameA(&ofn);
+    if (GetOpenFileNameA(&ofn))
+        return 1;
+    memcpy(pstrFileName, szOldFile, sizeof szOldFile);
+    memcpy(pstrTitleName, szOldTitle, sizeof szOldTitle);
+    return 0;
 }
 
 // The stream's length; the position is put back where it was.
@@ -52,12 +69,15 @@ static long PopFileLength(FILE *file)
     if (iCurrentPos < 0 || fseek(file, 0, SEEK_END) != 0)
         return -1;
     long iFileLength = ftell(file);
-    fseek(file, iCurrentPos, SEEK_SET);
+    if (fseek(file, iCurrentPos, SEEK_SET) != 0)
+        return -1;
     return iFileLength;
 }
 
 int QelFileRead(LPCSTR pstrFileName)
 {
+    if (!pstrFileName || !pstrFileName[0])
+        return 0;
     FILE *file = fopen(pstrFileName, "rb");
     if (!file)
         return 0;
