@@ -13,3 +13,16 @@ add_subdirectory(/usr/src/googletest ${CMAKE_BINARY_DIR}/googletest EXCLUDE_FROM
 add_subdirectory(tools)
 add_subdirectory(tests/host)
 add_subdirectory(tests/peer)
+
+# The fuzzers need a clang++ whose libFuzzer links; without one they are
+# left out.
+find_program(KELVO_FUZZ_CXX NAMES clang++ clang++-14)
+if(KELVO_FUZZ_CXX)
+    set(probe ${CMAKE_BINARY_DIR}/CMakeFiles/fuzz_probe)
+    file(WRITE ${probe}.cpp "#include <cstddef>\n#include <cstdint>\nextern \"C\" int LLVMFuzzerTestOneInput(const uint8_t *, size_t) { return 0; }\n")
+    execute_process(COMMAND ${KELVO_FUZZ_CXX} -fsanitize=fuzzer,address,undefined ${probe}.cpp -o ${probe}
+                    RESULT_VARIABLE fuzz_probe_result OUTPUT_QUIET ERROR_QUIET)
+    if(fuzz_probe_result EQUAL 0)
+        add_subdirectory(tests/fuzz)
+    endif()
+endif()

@@ -51,16 +51,21 @@ static int WaitForInput(NPTTYINFO npTTYInfo, OVERLAPPED *pos, char *abIn, int nM
     return (int)dwRead + ReadCommBlock(hTTYWnd, abIn + dwRead, nMax - (int)dwRead);
 }
 
+// Formats one line of the download's progress (pszFormat takes the figure,
+// or ignores it) and writes it into the terminal.
 static void WriteProgress(const char *pszFormat, int iPercent)
 {
     char szMsg[80];
     int nLength = snprintf(szMsg, sizeof szMsg, pszFormat, iPercent);
-    WriteTTYBlock(hTTYWnd, szMsg, nLength);
+    if (nLength > 0)
+        WriteTTYBlock(hTTYWnd, szMsg, nLength < (int)sizeof szMsg ? nLength : (int)sizeof szMsg - 1);
 }
 
-// Carries out what the protocol step asked for, in order.
-static void CarryOut(NPTTYINFO npTTYInfo, const DLSTEP *pStep)
+// Carries out what the protocol step asked for, in order. Returns TRUE when
+// it wrote into the terminal.
+static BOOL CarryOut(NPTTYINFO npTTYInfo, const DLSTEP *pStep)
 {
+    BOOL fWrote = FALSE;
     for (int i = 0; i < pStep->nEffects; i++) {
         const DLEFFECT &e = pStep->aEffect[i];
         switch (e.kind) {
@@ -69,18 +74,21 @@ static void CarryOut(NPTTYINFO npTTYInfo, const DLSTEP *pStep)
             break;
         case DLE_PROGRESS:
             WriteProgress("\rUART downloading...%3d%%", (int)e.value);
+            fWrote = TRUE;
             break;
         case DLE_COMPLETE:
             WriteProgress("\rUART downloading...%3d%%\r\n\r\n", 100);
             WriteProgress("Complete!!!\r\n", 0);
             UpdateWindow(hTTYWnd);
             npTTYInfo->fConnected = FALSE;
+            fWrote = TRUE;
             break;
         case DLE_BLOCK:
         case DLE_REFUSED:
             break;
         }
     }
+    return fWrote;
 }
 
 // The thread's last steps, in this order, whatever ended the session.
@@ -126,12 +134,16 @@ DWORD WINAPI CommWatchProc(LPVOID lpData)
         int nLength = ReadCommBlock(hTTYWnd, abIn, 80);
         if (nLength == 0)
             nLength = WaitForInput(npTTYInfo, &os, abIn, 80, &dwBackoff);
+        BOOL fWrote = FALSE;
         for (int iCnt = 0; iCnt < nLength; iCnt++) {
             DLSTEP step;
             DlStepByte(&state, pbFile, dwFileLength, (unsigned char)abIn[iCnt], &step);
-            CarryOut(npTTYInfo, &step);
+            fWrote |= CarryOut(npTTYInfo, &step);
         }
-        if (nLength > 0)
+        // Show what this pass wrote. A pass that wrote nothing has nothing
+        // to show, and under stop-and-wait that is almost every pass: the
+        // call costs a round trip to the window's thread per byte.
+        if (fWrote)
             UpdateWindow(hTTYWnd);
     }
     return EndWatchThread(npTTYInfo, os.hEvent, 1);
