@@ -74,6 +74,7 @@ typedef struct tagTTYINFO {
     DWORD    dwNoteTick;            // when it was last written
     DWORD    cNoteRepeats;          // repeats of it held back since then
     volatile BOOL fAbortWrites;     // closing: cancel pending writes at once
+    volatile LONG lScreenGen;       // counts WriteTTYBlock calls that wrote something
 } TTYINFO, *NPTTYINFO;
 
 // Saved settings: the 8-byte image of saveinfo.cfg.

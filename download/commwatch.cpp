@@ -15,21 +15,46 @@
 #include "serial/serial.h"
 #include "terminal/terminal.h"
 
-// Waits until the target sends something or the connection closes: a pending
-// one-byte read completes as soon as a byte arrives, so an idle session costs
-// no processor time. Returns the number of bytes placed in abIn.
-static int WaitForInput(NPTTYINFO npTTYInfo, OVERLAPPED *pos, char *abIn, int nMax, DWORD *pdwBackoff)
+// Backs off after a read that failed or ended at once without a byte (a
+// device that vanished fails every call immediately): the next try waits a
+// while, doubling up to a second, so a dead line costs no processor time.
+static void BackOff(NPTTYINFO npTTYInfo, DWORD *pdwBackoff)
 {
+    WaitForSingleObject(npTTYInfo->hCloseEvent, *pdwBackoff);
+    *pdwBackoff = std::min(*pdwBackoff * 2, (DWORD)1000);
+}
+
+// Waits until the target sends something or the connection closes, and
+// returns the number of bytes placed in abIn.
+//
+// While a download runs the target answers within a millisecond or so, and
+// a look at the queue is far cheaper than setting up a pending read; so for
+// a short while after the last byte the queue is polled. After that a
+// pending one-byte read waits: it completes as soon as a byte arrives, and
+// an idle session costs no processor time.
+static int WaitForInput(NPTTYINFO npTTYInfo, OVERLAPPED *pos, char *abIn, int nMax,
+                        DWORD *pdwBackoff, DWORD *pdwLastInput)
+{
+    if (GetTickCount() - *pdwLastInput < 200) {
+        DWORD dwStart = GetTickCount();
+        do {
+            int nLength = ReadCommBlock(hTTYWnd, abIn, nMax);
+            if (nLength > 0) {
+                *pdwLastInput = GetTickCount();
+                return nLength;
+            }
+            SwitchToThread();
+        } while (GetTickCount() - dwStart < 3 && npTTYInfo->fConnected);
+    }
+
     DWORD dwRead = 0;
+    DWORD dwIssued = GetTickCount();
     HANDLE hPort = npTTYInfo->idComDev;
     if (!ReadFile(hPort, abIn, 1, &dwRead, pos)) {
         DWORD dwError = GetLastError();
         if (dwError != ERROR_IO_PENDING) {
-            // The device fails at once (it may have vanished): note it and
-            // wait a while before the next try, so a dead line costs no CPU.
             WriteCommNote(hTTYWnd, npTTYInfo, dwError);
-            WaitForSingleObject(npTTYInfo->hCloseEvent, *pdwBackoff);
-            *pdwBackoff = std::min(*pdwBackoff * 2, (DWORD)1000);
+            BackOff(npTTYInfo, pdwBackoff);
             return 0;
         }
         HANDLE ahWait[2] = {pos->hEvent, npTTYInfo->hCloseEvent};
@@ -39,15 +64,20 @@ static int WaitForInput(NPTTYINFO npTTYInfo, OVERLAPPED *pos, char *abIn, int nM
             DWORD dwError2 = GetLastError();
             if (dwError2 != ERROR_OPERATION_ABORTED || npTTYInfo->fConnected) {
                 WriteCommNote(hTTYWnd, npTTYInfo, dwError2);
-                WaitForSingleObject(npTTYInfo->hCloseEvent, *pdwBackoff);
-                *pdwBackoff = std::min(*pdwBackoff * 2, (DWORD)1000);
+                BackOff(npTTYInfo, pdwBackoff);
             }
             return (int)dwRead;
         }
     }
+    if (dwRead == 0) {
+        // The read time-out ran out (48 s of silence), or the device ended
+        // the read at once without data: only the latter needs a pause.
+        if (GetTickCount() - dwIssued < 1000 && npTTYInfo->fConnected)
+            BackOff(npTTYInfo, pdwBackoff);
+        return 0;
+    }
     *pdwBackoff = 10;
-    if (dwRead == 0)
-        return 0;                                 // the read time-out ran out
+    *pdwLastInput = GetTickCount();
     return (int)dwRead + ReadCommBlock(hTTYWnd, abIn + dwRead, nMax - (int)dwRead);
 }
 
@@ -61,11 +91,9 @@ static void WriteProgress(const char *pszFormat, int iPercent)
         WriteTTYBlock(hTTYWnd, szMsg, nLength < (int)sizeof szMsg ? nLength : (int)sizeof szMsg - 1);
 }
 
-// Carries out what the protocol step asked for, in order. Returns TRUE when
-// it wrote into the terminal.
-static BOOL CarryOut(NPTTYINFO npTTYInfo, const DLSTEP *pStep)
+// Carries out what the protocol step asked for, in order.
+static void CarryOut(NPTTYINFO npTTYInfo, const DLSTEP *pStep)
 {
-    BOOL fWrote = FALSE;
     for (int i = 0; i < pStep->nEffects; i++) {
         const DLEFFECT &e = pStep->aEffect[i];
         switch (e.kind) {
@@ -74,21 +102,18 @@ static BOOL CarryOut(NPTTYINFO npTTYInfo, const DLSTEP *pStep)
             break;
         case DLE_PROGRESS:
             WriteProgress("\rUART downloading...%3d%%", (int)e.value);
-            fWrote = TRUE;
             break;
         case DLE_COMPLETE:
             WriteProgress("\rUART downloading...%3d%%\r\n\r\n", 100);
             WriteProgress("Complete!!!\r\n", 0);
             UpdateWindow(hTTYWnd);
             npTTYInfo->fConnected = FALSE;
-            fWrote = TRUE;
             break;
         case DLE_BLOCK:
         case DLE_REFUSED:
             break;
         }
     }
-    return fWrote;
 }
 
 // The thread's last steps, in this order, whatever ended the session.
@@ -129,21 +154,24 @@ DWORD WINAPI CommWatchProc(LPVOID lpData)
     const unsigned char *pbFile = (const unsigned char *)npTTYInfo->pbConnBuf;
     const DWORD dwFileLength = npTTYInfo->dwConnLength;
     char abIn[81];
-    DWORD dwBackoff = 10;
+    DWORD dwBackoff = 10, dwLastInput = GetTickCount();
     while (npTTYInfo->fConnected) {
         int nLength = ReadCommBlock(hTTYWnd, abIn, 80);
         if (nLength == 0)
-            nLength = WaitForInput(npTTYInfo, &os, abIn, 80, &dwBackoff);
-        BOOL fWrote = FALSE;
+            nLength = WaitForInput(npTTYInfo, &os, abIn, 80, &dwBackoff, &dwLastInput);
+        else
+            dwLastInput = GetTickCount();
+        LONG lScreenGen = npTTYInfo->lScreenGen;
         for (int iCnt = 0; iCnt < nLength; iCnt++) {
             DLSTEP step;
             DlStepByte(&state, pbFile, dwFileLength, (unsigned char)abIn[iCnt], &step);
-            fWrote |= CarryOut(npTTYInfo, &step);
+            CarryOut(npTTYInfo, &step);
         }
-        // Show what this pass wrote. A pass that wrote nothing has nothing
-        // to show, and under stop-and-wait that is almost every pass: the
-        // call costs a round trip to the window's thread per byte.
-        if (fWrote)
+        // Show what this pass wrote (progress, completion, error notes). A
+        // pass that wrote nothing has nothing to show, and under
+        // stop-and-wait that is almost every pass: the call costs a round
+        // trip to the window's thread per byte.
+        if (npTTYInfo->lScreenGen != lScreenGen)
             UpdateWindow(hTTYWnd);
     }
     return EndWatchThread(npTTYInfo, os.hEvent, 1);

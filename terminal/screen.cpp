@@ -88,6 +88,7 @@ BOOL WriteTTYBlock(HWND hWnd, LPSTR lpBlock, int nLength)
     EnterCriticalSection(&npTTYInfo->csScreen);
     for (int i = 0; i < nLength; i++)
         PutByte(hWnd, npTTYInfo, (BYTE)lpBlock[i]);
+    InterlockedIncrement(&npTTYInfo->lScreenGen);    // tells the watch thread to paint
     LeaveCriticalSection(&npTTYInfo->csScreen);
     return TRUE;
 }
