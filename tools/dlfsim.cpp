@@ -3,8 +3,9 @@
 // It opens a pseudo terminal (or a real serial device), waits until the PC
 // side opens the port, and then plays the target's part of the download
 // protocol from a scenario given on the command line: handshake, block
-// requests, completion, plus deliberate faults (noise, a wrong answer byte,
-// a request past the end of the file, silence, a stop in the middle).
+// requests, completion, plus deliberate faults (noise, a flood of noise, a
+// wrong answer byte, a request past the end of the file, silence, a stop in
+// the middle, an XOFF that never ends, a port that vanishes mid-block).
 // Every data byte the PC sends is compared with the DLF file; the run ends
 // with exit status 0 only when the PC behaved exactly as expected.
 //
@@ -28,7 +29,10 @@
 
 #include <fcntl.h>
 #include <poll.h>
+#include <sys/ioctl.h>
+#include <sys/prctl.h>
 #include <sys/stat.h>
+#include <sys/wait.h>
 #include <termios.h>
 #include <unistd.h>
 
@@ -86,6 +90,9 @@ struct Options {
     bool pastEnd = false;
     bool silent = false;
     long stopAfter = -1;
+    long holdXoffAfter = -1;
+    long vanishAfter = -1;
+    long flood = 0;
     long pace = 0;
     bool complete = true;
     std::string transcript;
@@ -132,13 +139,31 @@ const char kHelp[] =
     "                       first block\n"
     "  --noise N            send N random bytes (never 02, 11 or 13) before the\n"
     "                       first STX; the PC must not answer any of them\n"
-    "  --seed N             seed for --noise (default: from the clock)\n"
+    "  --flood N            send N random bytes (never 02, 11 or 13) at full speed\n"
+    "                       before the first STX (after --noise, not paced); what\n"
+    "                       the PC sends meanwhile is collected and must be\n"
+    "                       nothing, then the handshake follows at once\n"
+    "  --seed N             seed for --noise and --flood (default: from the clock)\n"
     "  --wrong-byte K       in the first block, after K data bytes, send 15\n"
     "                       instead of 06; the PC must drop the block silently,\n"
     "                       then the target shakes hands again and repeats it\n"
     "  --stop-after N       stop responding after N data bytes of the session\n"
     "                       and only watch until the PC closes the port (or\n"
     "                       --duration ends); the PC must stay silent\n"
+    "  --hold-xoff-after N  after N data bytes of the session send 13 (XOFF), which\n"
+    "                       stops the output of a PC port with XON/XOFF, then the\n"
+    "                       06 for the next byte as usual, and from then on read\n"
+    "                       nothing: the PC's writes stay queued. Held until the\n"
+    "                       PC closes the port, --duration ends or a signal\n"
+    "                       arrives; passes if the PC behaved up to the hold\n"
+    "                       (\"RESULT ok held after N until ...\")\n"
+    "  --vanish-after N     after N data bytes of the session the port vanishes:\n"
+    "                       the --link symlink is removed and the pseudo terminal\n"
+    "                       closed, so the PC sees a hangup mid-block; prints\n"
+    "                       \"RESULT ok vanished after N\" (not with --device)\n"
+    "                       Only one of --stop-after, --hold-xoff-after and\n"
+    "                       --vanish-after; if the plan moves fewer than N data\n"
+    "                       bytes, the run ends normally.\n"
     "  --silent             never send anything; passes if the PC sends nothing\n"
     "                       until --duration ends or a signal arrives\n"
     "  --no-complete        leave out the completion (02 43) at the end\n"
@@ -166,7 +191,12 @@ const char kHelp[] =
     "  -h, --help           this text\n"
     "\n"
     "The last line on stdout is \"RESULT ok bytes=<verified data bytes>\n"
-    "blocks=<n> time_ms=<t>\" or \"RESULT fail <reason>\".\n"
+    "blocks=<n> time_ms=<t>\" or \"RESULT fail <reason>\" (or the hold and\n"
+    "vanish lines above).\n"
+    "\n"
+    "With a pseudo terminal, a helper process claims the slave as its own\n"
+    "controlling terminal, so that a session leader opening the port (the\n"
+    "wineserver does) cannot adopt it and get a hangup signal when dlfsim ends.\n"
     "\n"
     "A PC port with XON/XOFF on swallows the bytes 11 and 13 that the target\n"
     "sends. The protocol bytes never are 11 or 13, but the length and offset\n"
@@ -268,6 +298,9 @@ Options ParseArgs(int argc, char **argv, bool *helpOnly)
         else if (a == "--seed") { o.seed = NumberArg(a, value(), 0xFFFFFFFFULL); o.seedGiven = true; }
         else if (a == "--wrong-byte") o.wrongByte = NumberArg(a, value(), 65536);
         else if (a == "--stop-after") o.stopAfter = NumberArg(a, value(), 0x7FFFFFFF);
+        else if (a == "--hold-xoff-after") o.holdXoffAfter = NumberArg(a, value(), 0x7FFFFFFF);
+        else if (a == "--vanish-after") o.vanishAfter = NumberArg(a, value(), 0x7FFFFFFF);
+        else if (a == "--flood") o.flood = NumberArg(a, value(), 100000000);
         else if (a == "--silent") flag(&o.silent, true);
         else if (a == "--no-complete") flag(&o.complete, false);
         else if (a == "--repeat") o.repeat = NumberArg(a, value(), 100000);
@@ -287,8 +320,13 @@ Options ParseArgs(int argc, char **argv, bool *helpOnly)
         Fail(EXIT_USAGE, "--repeat must be at least 1");
     if (o.replyTimeout < 1 || o.connectTimeout < 1)
         Fail(EXIT_USAGE, "timeouts must be at least 1 ms");
-    if (o.silent && (o.noise || o.wrongByte >= 0 || o.pastEnd || o.stopAfter >= 0))
+    if (o.silent && (o.noise || o.flood || o.wrongByte >= 0 || o.pastEnd || o.stopAfter >= 0 ||
+                     o.holdXoffAfter >= 0 || o.vanishAfter >= 0))
         Fail(EXIT_USAGE, "--silent excludes the other scenario options");
+    if ((o.stopAfter >= 0) + (o.holdXoffAfter >= 0) + (o.vanishAfter >= 0) > 1)
+        Fail(EXIT_USAGE, "--stop-after, --hold-xoff-after and --vanish-after exclude one another");
+    if (o.vanishAfter >= 0 && !o.device.empty())
+        Fail(EXIT_USAGE, "--vanish-after needs a pseudo terminal, not --device");
     return o;
 }
 
@@ -359,6 +397,9 @@ bool PastEnd(const PlanItem &p, size_t fileLen)
     return static_cast<uint64_t>(p.offset) + std::max<uint32_t>(p.length, 1) > fileLen;
 }
 
+// How a block request ended.
+enum class Served { kBlock, kStopped, kHeld, kVanish };
+
 // The serial line to the PC plus the bookkeeping of everything on it.
 class Target {
 public:
@@ -369,6 +410,7 @@ public:
     {
         if (fd_ >= 0)
             close(fd_);
+        StopHolder();
         if (tr_)
             fclose(tr_);
     }
@@ -421,8 +463,114 @@ public:
         close(s);
         if (rc != 0)
             Fail(EXIT_IO, "cannot set the pseudo terminal to raw mode");
+        StartHolder();
         SetNonBlocking();
         isPty_ = true;
+    }
+
+    // A session leader without a controlling terminal that opens a tty
+    // without O_NOCTTY adopts it. The wineserver is such a leader and opens
+    // COM ports itself: it would get SIGHUP when the master closes (and a
+    // debug wineserver then dumps its object table to stderr). A tty belongs
+    // to one session at most, so a child in a session of its own claims the
+    // slave first. It closes the slave again at once (the master still sees
+    // the port as closed until the PC opens it), ignores the hangup and is
+    // killed when dlfsim ends, or by the kernel if dlfsim dies.
+    void StartHolder()
+    {
+        int ready[2];
+        if (pipe(ready) != 0)
+            Fail(EXIT_IO, Format("pipe failed: %s", strerror(errno)));
+        pid_t parent = getpid();
+        pid_t pid = fork();
+        if (pid < 0) {
+            close(ready[0]);
+            close(ready[1]);
+            Fail(EXIT_IO, Format("fork failed: %s", strerror(errno)));
+        }
+        if (pid == 0) {
+            prctl(PR_SET_PDEATHSIG, SIGKILL);
+            if (getppid() != parent)
+                _exit(0);
+            for (int sig : {SIGHUP, SIGINT, SIGQUIT, SIGTSTP, SIGTTIN, SIGTTOU, SIGPIPE})
+                signal(sig, SIG_IGN);
+            signal(SIGTERM, SIG_DFL);
+            close(ready[0]);
+            close(fd_);  // else closing the master in dlfsim would not end the pty
+            int null = open("/dev/null", O_RDWR);
+            if (null >= 0) {
+                dup2(null, 0);
+                dup2(null, 1);
+                dup2(null, 2);
+                if (null > 2)
+                    close(null);
+            }
+            char ok = '0';
+            if (setsid() >= 0) {
+                int s = open(portPath_.c_str(), O_RDWR);
+                if (s >= 0) {
+                    ioctl(s, TIOCSCTTY, 0);
+                    if (tcgetsid(s) == getpid())
+                        ok = '1';
+                    close(s);
+                }
+            }
+            if (write(ready[1], &ok, 1) != 1)
+                _exit(1);
+            close(ready[1]);
+            for (;;)
+                pause();
+        }
+        holder_ = pid;
+        close(ready[1]);
+        char ok = '0';
+        ssize_t n;
+        do
+            n = read(ready[0], &ok, 1);
+        while (n < 0 && errno == EINTR);
+        close(ready[0]);
+        if (n != 1 || ok != '1')
+            Fail(EXIT_IO, Format("cannot claim %.200s as a controlling terminal", portPath_.c_str()));
+    }
+
+    void StopHolder()
+    {
+        if (holder_ <= 0)
+            return;
+        kill(holder_, SIGKILL);
+        while (waitpid(holder_, nullptr, 0) < 0 && errno == EINTR) {
+        }
+        holder_ = -1;
+    }
+
+    // The port disappears: the PC's handle hangs up at once.
+    void Vanish()
+    {
+        Comment("port vanished");
+        FlushTranscript();
+        if (fd_ >= 0)
+            close(fd_);
+        fd_ = -1;
+    }
+
+    // Reads nothing more and only watches for the PC closing the port.
+    // Returns what ended the hold.
+    const char *Hold()
+    {
+        for (;;) {
+            struct pollfd p = {fd_, 0, 0};
+            int rc = poll(&p, 1, 50);
+            if (rc < 0 && errno != EINTR)
+                Fatal("poll");
+            if (rc > 0 && (p.revents & (POLLHUP | POLLERR))) {
+                Comment("the PC closed the port");
+                return "the PC closed the port";
+            }
+            if (g_signal)
+                return "interrupted";
+            if (DurationOver())
+                return "--duration ended";
+        }
     }
 
     void OpenDevice()
@@ -609,10 +757,75 @@ public:
         ExpectSilence(o_.silenceMs, "to the noise");
     }
 
+    // Noise written in chunks as fast as the PC takes it. Whatever the PC
+    // sends meanwhile is collected (so it cannot block on a full line) and
+    // judged after the flood.
+    void SendFlood(long count, std::mt19937 &rng)
+    {
+        Comment(Format("flood: %ld bytes", count));
+        int early = Poll(0);
+        if (early >= 0)
+            Fail(EXIT_MISMATCH, Format("PC sent %02X unprompted before the flood", early));
+        if (early == kClosed)
+            Fail(EXIT_MISMATCH, "PC closed the port before the flood");
+        std::uniform_int_distribution<int> dist(0, 255);
+        uint8_t chunk[4096];
+        size_t have = 0, pos = 0;
+        long left = count;
+        Clock::time_point stall = Clock::now() + std::chrono::milliseconds(o_.replyTimeout);
+        while (left > 0 || pos < have) {
+            if (pos == have) {
+                have = static_cast<size_t>(std::min<long>(left, sizeof chunk));
+                for (size_t i = 0; i < have; ++i) {
+                    int b;
+                    do
+                        b = dist(rng);
+                    while (b == STX || b == XON || b == XOFF);
+                    chunk[i] = static_cast<uint8_t>(b);
+                }
+                pos = 0;
+                left -= static_cast<long>(have);
+            }
+            struct pollfd p = {fd_, POLLIN | POLLOUT, 0};
+            int rc = poll(&p, 1, 20);
+            if (rc < 0 && errno != EINTR)
+                Fatal("poll");
+            if (rc > 0 && (p.revents & POLLIN)) {
+                if (ReadAvailable() == kClosed)
+                    Fail(EXIT_MISMATCH, "PC closed the port during the flood");
+            } else if (rc > 0 && (p.revents & (POLLHUP | POLLERR))) {
+                Fail(EXIT_MISMATCH, "PC closed the port during the flood");
+            }
+            if (rc > 0 && (p.revents & POLLOUT)) {
+                ssize_t n = write(fd_, chunk + pos, have - pos);
+                if (n > 0) {
+                    for (ssize_t i = 0; i < n; ++i)
+                        Log('T', chunk[pos + i]);
+                    pos += static_cast<size_t>(n);
+                    stall = Clock::now() + std::chrono::milliseconds(o_.replyTimeout);
+                } else if (n < 0 && errno == EIO) {
+                    Fail(EXIT_MISMATCH, "PC closed the port during the flood");
+                } else if (n < 0 && errno != EAGAIN && errno != EWOULDBLOCK && errno != EINTR) {
+                    Fatal("write");
+                }
+            }
+            if (Clock::now() >= stall)
+                Fail(EXIT_MISMATCH, "PC does not take data (flood)");
+            CheckInterrupted("flooding");
+            CheckDuration("flooding", false);
+        }
+        if (!rx_.empty())
+            Fail(EXIT_MISMATCH, Format("PC answered %02X (%zu bytes in all) to the flood, where silence "
+                                       "was expected",
+                                       rx_.front(), rx_.size()));
+        ExpectSilence(o_.silenceMs, "to the flood");
+    }
+
     // One block request. wrongAfter >= 0 puts a wrong byte in place of the
-    // 06 after that many data bytes. Returns false if the target stopped
-    // responding (--stop-after).
-    bool Request(const PlanItem &p, long wrongAfter, long *sessionData)
+    // 06 after that many data bytes. Anything but kBlock means the session
+    // ends here: --stop-after, --hold-xoff-after (XOFF and the next 06 are
+    // out) or --vanish-after (the caller takes the port away).
+    Served Request(const PlanItem &p, long wrongAfter, long *sessionData)
     {
         bool past = PastEnd(p, file_.size());
         Comment(Format("request offset=%" PRIu32 " length=%" PRIu32 "%s", p.offset, p.length,
@@ -634,14 +847,22 @@ public:
             ExpectSilence(o_.silenceMs, "to a request past the end of the file");
             Comment("past-end request refused silently");
             Handshake(false);
-            return true;
+            return Served::kBlock;
         }
         Exchange(ETX, {ACK, STX}, "request: waiting for 06 02 after 03");
 
         uint32_t count = std::max<uint32_t>(p.length, 1);
         for (uint32_t i = 0; i <= count; ++i) {
             if (o_.stopAfter >= 0 && *sessionData >= o_.stopAfter)
-                return false;
+                return Served::kStopped;
+            if (o_.vanishAfter >= 0 && *sessionData >= o_.vanishAfter)
+                return Served::kVanish;
+            if (o_.holdXoffAfter >= 0 && *sessionData >= o_.holdXoffAfter) {
+                Comment(Format("holding with XOFF after %ld data bytes", *sessionData));
+                Send(XOFF, "hold: XOFF");
+                Send(ACK, i == count ? "hold: block end 06" : "hold: data 06");
+                return Served::kHeld;
+            }
             if (wrongAfter >= 0 && static_cast<uint32_t>(wrongAfter) == i) {
                 Comment(Format("wrong byte after %" PRIu32 " data bytes", i));
                 Send(WRONG, "wrong byte");
@@ -667,7 +888,7 @@ public:
         Exchange(ACK, {ETX}, "block end: waiting for 03");
         Send(ACK, "block end: final 06");
         ++blocks_;
-        return true;
+        return Served::kBlock;
     }
 
     void Complete()
@@ -711,24 +932,31 @@ private:
         if (rc == 0)
             return kNothing;
         if (p.revents & POLLIN) {
-            uint8_t buf[256];
-            ssize_t n = read(fd_, buf, sizeof buf);
-            if (n > 0) {
-                for (ssize_t i = 0; i < n; ++i) {
-                    Log('P', buf[i]);
-                    rx_.push_back(buf[i]);
-                }
-                return Pop();
-            }
-            if (n == 0 || errno == EIO)
-                return kClosed;
-            if (errno == EAGAIN || errno == EINTR)
-                return kNothing;
-            return Fatal("read");
+            int r = ReadAvailable();
+            return r > 0 ? Pop() : r;
         }
         if (p.revents & (POLLHUP | POLLERR))
             return kClosed;
         return kNothing;
+    }
+
+    // Appends what the PC has sent to rx_: the count, kNothing or kClosed.
+    int ReadAvailable()
+    {
+        uint8_t buf[256];
+        ssize_t n = read(fd_, buf, sizeof buf);
+        if (n > 0) {
+            for (ssize_t i = 0; i < n; ++i) {
+                Log('P', buf[i]);
+                rx_.push_back(buf[i]);
+            }
+            return static_cast<int>(n);
+        }
+        if (n == 0 || errno == EIO)
+            return kClosed;
+        if (errno == EAGAIN || errno == EINTR)
+            return kNothing;
+        return Fatal("read");
     }
 
     int Pop()
@@ -780,6 +1008,7 @@ private:
     Clock::time_point t0_;
     Clock::time_point nextSend_;
     int fd_ = -1;
+    pid_t holder_ = -1;
     bool isPty_ = false;
     std::string portPath_;
     FILE *tr_ = nullptr;
@@ -846,7 +1075,9 @@ void WarnFlowBytes(const std::vector<PlanItem> &plan)
     }
 }
 
-int Run(const Options &o, Target &t, Link &link, const std::vector<PlanItem> &plan, size_t fileLen)
+// *okLine replaces the usual RESULT ok line when the run ends in a hold or a vanish.
+int Run(const Options &o, Target &t, Link &link, const std::vector<PlanItem> &plan, size_t fileLen,
+        std::string *okLine)
 {
     if (o.device.empty())
         t.OpenPty();
@@ -874,6 +1105,8 @@ int Run(const Options &o, Target &t, Link &link, const std::vector<PlanItem> &pl
         t.Comment(Format("session %ld", session));
         if (o.noise > 0)
             t.SendNoise(o.noise, rng);
+        if (o.flood > 0)
+            t.SendFlood(o.flood, rng);
         t.Handshake(true);
         long sessionData = 0;
         bool first = true;
@@ -884,11 +1117,25 @@ int Run(const Options &o, Target &t, Link &link, const std::vector<PlanItem> &pl
                 wrong = o.wrongByte;
                 first = false;
             }
-            if (!t.Request(p, wrong, &sessionData)) {
+            Served served = t.Request(p, wrong, &sessionData);
+            if (served == Served::kStopped) {
                 t.Comment(Format("stopped after %ld data bytes", sessionData));
                 printf("served %ld data bytes, then stopped\n", sessionData);
                 fflush(stdout);
                 t.WaitClosed("after the target stopped", -1);
+                return EXIT_MATCHED;
+            }
+            if (served == Served::kHeld) {
+                const char *why = t.Hold();
+                *okLine = Format("RESULT ok held after %ld until %s bytes=%ld blocks=%ld time_ms=%ld",
+                                 sessionData, why, t.Verified(), t.Blocks(), t.ElapsedMs());
+                return EXIT_MATCHED;
+            }
+            if (served == Served::kVanish) {
+                // The node goes first, so a PC that notices the hangup finds it gone.
+                link.Remove();
+                t.Vanish();
+                *okLine = Format("RESULT ok vanished after %ld", sessionData);
                 return EXIT_MATCHED;
             }
         }
@@ -936,7 +1183,7 @@ int main(int argc, char **argv)
     std::vector<uint8_t> file;
     std::vector<PlanItem> plan;
     int code;
-    std::string reason;
+    std::string reason, okLine;
     {
         Link link;
         try {
@@ -958,13 +1205,15 @@ int main(int argc, char **argv)
         Target t(o, file);
         try {
             t.OpenTranscript();
-            code = Run(o, t, link, plan, file.size());
+            code = Run(o, t, link, plan, file.size(), &okLine);
         } catch (const Failure &f) {
             code = f.code;
             reason = f.msg;
         }
         t.FlushTranscript();
-        if (code == EXIT_MATCHED) {
+        if (code == EXIT_MATCHED && !okLine.empty()) {
+            printf("%s\n", okLine.c_str());
+        } else if (code == EXIT_MATCHED) {
             printf("RESULT ok bytes=%ld blocks=%ld time_ms=%ld\n", t.Verified(), t.Blocks(), t.ElapsedMs());
         } else {
             fprintf(stderr, "dlfsim: %s\n", reason.c_str());

@@ -5,6 +5,7 @@
 #include <gtest/gtest.h>
 
 #include <chrono>
+#include <cerrno>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -14,6 +15,7 @@
 #include <thread>
 #include <vector>
 
+#include <dirent.h>
 #include <fcntl.h>
 #include <poll.h>
 #include <signal.h>
@@ -84,6 +86,53 @@ std::string ReadText(const std::string &path)
     return ss.str();
 }
 
+// The session leader whose controlling terminal is the tty dev, from
+// /proc/<pid>/stat (field 7 is tty_nr), or -1.
+pid_t SessionOf(dev_t dev)
+{
+    pid_t found = -1;
+    char path[64], buf[1024];
+    DIR *d = opendir("/proc");
+    if (!d)
+        return -1;
+    while (struct dirent *e = readdir(d)) {
+        int pid = atoi(e->d_name);
+        if (pid <= 0)
+            continue;
+        snprintf(path, sizeof path, "/proc/%d/stat", pid);
+        FILE *f = fopen(path, "r");
+        if (!f)
+            continue;
+        size_t n = fread(buf, 1, sizeof buf - 1, f);
+        fclose(f);
+        buf[n] = '\0';
+        const char *p = strrchr(buf, ')');
+        int ppid = 0, pgrp = 0, session = 0, ttyNr = 0;
+        char state = 0;
+        if (p && sscanf(p + 1, " %c %d %d %d %d", &state, &ppid, &pgrp, &session, &ttyNr) == 5 &&
+            static_cast<dev_t>(ttyNr) == dev && session == pid) {
+            found = pid;
+            break;
+        }
+    }
+    closedir(d);
+    return found;
+}
+
+// Waits until link is a symlink to target.
+bool WaitLink(const std::string &link, const std::string &target, int ms)
+{
+    Clock::time_point t0 = Clock::now();
+    char buf[256];
+    do {
+        ssize_t n = readlink(link.c_str(), buf, sizeof buf - 1);
+        if (n >= 0 && target == std::string(buf, static_cast<size_t>(n)))
+            return true;
+        std::this_thread::sleep_for(std::chrono::milliseconds(10));
+    } while (MsSince(t0) < ms);
+    return false;
+}
+
 // dlfsim as a child process: stdout through a pipe, stderr into a file.
 class Sim {
 public:
@@ -132,6 +181,12 @@ public:
     }
 
     void Signal(int sig) { kill(pid_, sig); }
+
+    bool Running()
+    {
+        int status;
+        return !reaped_ && waitpid(pid_, &status, WNOHANG) == 0;
+    }
 
     // Waits for the exit (killing the child after timeoutMs) and collects output.
     Outcome Finish(int timeoutMs = 10000)
@@ -203,11 +258,15 @@ public:
     bool etxAfterWrong = false;   // end a block with 03 even after a wrong byte
     bool answerNoise = false;     // answer stray bytes in the idle state with 06
     bool chatty = false;          // send one byte right after opening
+    bool xonxoff = false;         // leave XON/XOFF on, as the PC program has it
+    bool nonBlocking = false;     // a write that would block ends Play (stuck)
 
     // What happened.
     long dataSent = 0;
     int completions = 0;
     std::vector<long> arrivalMs;  // when each target byte arrived
+    bool stuck = false;           // a write would have blocked
+    bool hungUp = false;          // the port reported a hangup or an error
 
     bool Open(const std::string &path)
     {
@@ -219,6 +278,10 @@ public:
             return false;
         cfmakeraw(&t);
         t.c_iflag &= ~(IXON | IXOFF | IXANY);
+        if (xonxoff)
+            t.c_iflag |= IXON | IXOFF;
+        if (nonBlocking && fcntl(fd_, F_SETFL, fcntl(fd_, F_GETFL) | O_NONBLOCK) != 0)
+            return false;
         return tcsetattr(fd_, TCSANOW, &t) == 0;
     }
 
@@ -231,6 +294,8 @@ public:
 
     ~Pc() { Close(); }
 
+    int Fd() const { return fd_; }
+
     // Plays until `sessions` completions were acknowledged or the target has
     // been quiet for idleMs.
     void Play(int idleMs, int sessions = 1)
@@ -238,13 +303,18 @@ public:
         Clock::time_point t0 = Clock::now();
         if (chatty)
             Put(0x06);
-        while (completions < sessions && !gone_) {
+        while (completions < sessions && !gone_ && !stuck) {
             struct pollfd p = {fd_, POLLIN, 0};
             if (poll(&p, 1, idleMs) <= 0)
                 return;
             uint8_t b;
-            if (read(fd_, &b, 1) != 1)
+            ssize_t n = read(fd_, &b, 1);
+            if (n < 0 && errno == EAGAIN)
+                continue;
+            if (n != 1) {
+                hungUp = true;
                 return;
+            }
             arrivalMs.push_back(MsSince(t0));
             Step(b);
         }
@@ -270,7 +340,10 @@ public:
     // fault); the run's outcome is judged from its exit status.
     void Put(uint8_t b)
     {
-        if (write(fd_, &b, 1) != 1)
+        ssize_t n = write(fd_, &b, 1);
+        if (n < 0 && errno == EAGAIN)
+            stuck = true;
+        else if (n != 1)
             gone_ = true;
     }
 
@@ -663,6 +736,162 @@ TEST_F(DlfsimTest, LinkFollowsTheRun)
     EXPECT_EQ(ReadText(link), std::string("\x01\x02\x03"));
 }
 
+// The wineserver is a session leader that opens COM ports without
+// O_NOCTTY; it must not adopt the pty, or dlfsim's exit would hang it up.
+TEST_F(DlfsimTest, ASessionLeaderOpeningThePortDoesNotAdoptIt)
+{
+    Sim sim(With({"--silent", "--duration", "1", dlf_}), dir_.File("stderr.txt"));
+    std::string port = sim.Port();
+    ASSERT_FALSE(port.empty());
+    pid_t pid = fork();
+    if (pid == 0) {
+        if (setsid() < 0)
+            _exit(2);
+        int fd = open(port.c_str(), O_RDWR);
+        if (fd < 0)
+            _exit(3);
+        int adopted = tcgetsid(fd) == getpid();
+        close(fd);
+        _exit(adopted ? 1 : 0);
+    }
+    int status = -1;
+    ASSERT_EQ(waitpid(pid, &status, 0), pid);
+    ASSERT_TRUE(WIFEXITED(status));
+    EXPECT_EQ(WEXITSTATUS(status), 0) << "the session leader took the pty as its terminal";
+
+    // The process holding the terminal goes with dlfsim.
+    struct stat st;
+    ASSERT_EQ(stat(port.c_str(), &st), 0);
+    pid_t holder = SessionOf(st.st_rdev);
+    ASSERT_GT(holder, 0);
+    Outcome r = sim.Finish();
+    EXPECT_EQ(r.exitCode, 0) << r.err;
+    EXPECT_NE(kill(holder, 0), 0) << "terminal holder " << holder << " outlived dlfsim";
+}
+
+TEST_F(DlfsimTest, HeldXoffStopsThePcUntilItClosesThePort)
+{
+    std::string tr = dir_.File("t.txt");
+    Sim sim(With({"--plan", "auto:1024", "--hold-xoff-after", "1500", "--transcript", tr, dlf_}),
+            dir_.File("stderr.txt"));
+    std::string port = sim.Port();
+    ASSERT_FALSE(port.empty());
+    Pc pc(image_);
+    pc.xonxoff = true;
+    pc.nonBlocking = true;
+    ASSERT_TRUE(pc.Open(port));
+    pc.Play(3000);
+    // The 06 for byte 1501 came through, the answer to it cannot go out:
+    // the XOFF stopped the PC's output in the line discipline.
+    EXPECT_TRUE(pc.stuck);
+    EXPECT_EQ(pc.dataSent, 1501);
+
+    // Switching XON/XOFF off restarts the PC's output; it then fills the
+    // line, which stays full: the target no longer reads.
+    struct termios tio;
+    ASSERT_EQ(tcgetattr(pc.Fd(), &tio), 0);
+    tio.c_iflag &= ~(IXON | IXOFF);
+    ASSERT_EQ(tcsetattr(pc.Fd(), TCSANOW, &tio), 0);
+    Bytes junk(4096, 0x55);
+    size_t written = 0, took = 1;
+    // The kernel goes on moving queued bytes between its buffers for a
+    // moment after the first refusal; a line nobody reads settles within a
+    // few rounds, one being drained never does.
+    for (int round = 0; round < 10 && took > 0; ++round) {
+        took = 0;
+        for (ssize_t w; took < (4u << 20) && (w = write(pc.Fd(), junk.data(), junk.size())) > 0;)
+            took += static_cast<size_t>(w);
+        written += took;
+        std::this_thread::sleep_for(std::chrono::milliseconds(200));
+    }
+    EXPECT_GT(written, 0u);
+    EXPECT_EQ(took, 0u) << "the target drained the line during the hold (" << written << " bytes went in)";
+    EXPECT_TRUE(sim.Running()) << "the hold ended while the PC still had the port open";
+    pc.Close();
+    Outcome r = sim.Finish(5000);
+    EXPECT_EQ(r.exitCode, 0) << r.err;
+    EXPECT_NE(r.out.find("RESULT ok held after 1500 until the PC closed the port bytes=1500 blocks=1 "),
+              std::string::npos)
+        << r.out;
+    std::string t = ReadText(tr);
+    size_t hold = t.find("# holding with XOFF after 1500");
+    ASSERT_NE(hold, std::string::npos);
+    EXPECT_EQ(t.find(" P ", hold), std::string::npos) << "read from the PC during the hold";
+    EXPECT_NE(t.find(" T 13\n", hold), std::string::npos);
+
+    // Held from the first byte, with the PC keeping the port: --duration ends it.
+    Sim timed(With({"--plan", "auto:1024", "--hold-xoff-after", "0", "--duration", "1", dlf_}),
+              dir_.File("stderr2.txt"));
+    port = timed.Port();
+    ASSERT_FALSE(port.empty());
+    Pc keeping(image_);
+    keeping.xonxoff = true;
+    keeping.nonBlocking = true;
+    ASSERT_TRUE(keeping.Open(port));
+    keeping.Play(3000);
+    EXPECT_TRUE(keeping.stuck);
+    r = timed.Finish(8000);
+    EXPECT_EQ(r.exitCode, 0) << r.err;
+    EXPECT_NE(r.out.find("RESULT ok held after 0 until --duration ended bytes=0 blocks=0 "),
+              std::string::npos)
+        << r.out;
+
+    // A PC that went wrong before the hold still fails the run.
+    Pc wrong(image_);
+    wrong.corruptAt = 100;
+    wrong.xonxoff = true;
+    wrong.nonBlocking = true;
+    r = RunWith(wrong, With({"--plan", "auto:1024", "--hold-xoff-after", "1500"}));
+    EXPECT_EQ(r.exitCode, 1);
+    EXPECT_NE(r.out.find("RESULT fail data byte at offset 100"), std::string::npos) << r.out;
+}
+
+TEST_F(DlfsimTest, VanishingPortHangsUpThePcMidBlock)
+{
+    std::string link = dir_.File("com3");
+    Sim sim(With({"--link", link, "--plan", "auto:1024", "--vanish-after", "700", dlf_}),
+            dir_.File("stderr.txt"));
+    std::string port = sim.Port();
+    ASSERT_FALSE(port.empty());
+    ASSERT_TRUE(WaitLink(link, port, 3000));
+    Pc pc(image_);
+    ASSERT_TRUE(pc.Open(link));
+    pc.Play(3000);
+    EXPECT_TRUE(pc.hungUp);
+    EXPECT_EQ(pc.dataSent, 700);
+    struct stat st;
+    EXPECT_NE(lstat(link.c_str(), &st), 0) << "the link outlived the port";
+    uint8_t b = 0x06;
+    EXPECT_EQ(write(pc.Fd(), &b, 1), -1);
+    EXPECT_EQ(errno, EIO);
+    // dlfsim does not wait for the PC to let go of its handle.
+    Outcome r = sim.Finish(5000);
+    pc.Close();
+    EXPECT_EQ(r.exitCode, 0) << r.err;
+    EXPECT_NE(r.out.find("RESULT ok vanished after 700\n"), std::string::npos) << r.out;
+}
+
+TEST_F(DlfsimTest, FloodBeforeTheHandshake)
+{
+    Pc pc(image_);
+    pc.xonxoff = true;  // an 11 or 13 in the flood would be eaten and could stop the PC
+    pc.nonBlocking = true;
+    Outcome r = RunWith(pc, With({"--plan", "0:20", "--flood", "200000", "--seed", "11"}));
+    EXPECT_EQ(r.exitCode, 0) << r.err;
+    EXPECT_NE(r.out.find("RESULT ok bytes=20 blocks=1 "), std::string::npos) << r.out;
+    EXPECT_FALSE(pc.stuck);
+    // Every flood byte arrived, then 6 of handshake, 8 of request, 22 around
+    // the data and 2 of completion.
+    EXPECT_EQ(pc.arrivalMs.size(), 200000u + 6 + 8 + 22 + 2);
+
+    Pc answering(image_);
+    answering.answerNoise = true;
+    r = RunWith(answering, With({"--plan", "0:20", "--flood", "50000"}));
+    EXPECT_EQ(r.exitCode, 1);
+    EXPECT_NE(r.out.find("RESULT fail PC answered 06"), std::string::npos) << r.out;
+    EXPECT_NE(r.out.find("to the flood"), std::string::npos) << r.out;
+}
+
 TEST_F(DlfsimTest, UsageAndIoErrors)
 {
     struct Case {
@@ -677,6 +906,10 @@ TEST_F(DlfsimTest, UsageAndIoErrors)
         {{"--noise", "x", dlf_}, 2},
         {{"--bogus", dlf_}, 2},
         {{"--plan", "0:10", "--wrong-byte", "11", dlf_}, 2},
+        {{"--stop-after", "5", "--hold-xoff-after", "5", dlf_}, 2},
+        {{"--vanish-after", "5", "--hold-xoff-after", "5", dlf_}, 2},
+        {{"--device", "/dev/null", "--vanish-after", "5", dlf_}, 2},
+        {{"--silent", "--flood", "5", dlf_}, 2},
         {{dir_.File("missing.dlf")}, 3},
         {{"--transcript", dir_.File("no/such/dir/t.txt"), dlf_}, 3},
         {{"--device", dir_.File("nodevice"), dlf_}, 3},
