@@ -66,7 +66,11 @@ int ReadCommBlock(HWND hWnd, LPSTR lpszBlock, int nMaxLength)
 
     if (ReadFile(npTTYInfo->idComDev, lpszBlock, dwLength, &dwLength, &npTTYInfo->osRead))
         return (int)dwLength;
-    if (GetLastError() != ERROR_IO_PENDING) {
+    DWORD dwError = GetLastError();
+    if (dwError != ERROR_IO_PENDING) {
+        // A read refused at once (the device may have gone) is a failure
+        // like any other: its code is noted, not only the line errors.
+        WriteCommNote(hWnd, npTTYInfo, dwError);
         NoteLineErrors(hWnd, npTTYInfo);
         return 0;
     }
@@ -75,7 +79,7 @@ int ReadCommBlock(HWND hWnd, LPSTR lpszBlock, int nMaxLength)
     for (;;) {
         if (GetOverlappedResult(npTTYInfo->idComDev, &npTTYInfo->osRead, &dwLength, TRUE))
             return (int)dwLength;
-        DWORD dwError = GetLastError();
+        dwError = GetLastError();
         if (dwError == ERROR_IO_INCOMPLETE)
             continue;
         WriteCommNote(hWnd, npTTYInfo, dwError);
@@ -91,14 +95,15 @@ static BOOL WriteCommBytes(HWND hWnd, NPTTYINFO npTTYInfo, const BYTE *pb, DWORD
     EnterCriticalSection(&npTTYInfo->csWrite);
     DWORD dwBytesWritten = 0, dwBytesSent = 0;
     BOOL fResult = TRUE;
+    DWORD dwError = ERROR_SUCCESS;
     if (WriteFile(npTTYInfo->idComDev, pb, n, &dwBytesWritten, &npTTYInfo->osWrite)) {
         // done at once
-    } else if (GetLastError() == ERROR_IO_PENDING) {
+    } else if ((dwError = GetLastError()) == ERROR_IO_PENDING) {
         WaitPortOperation(npTTYInfo, &npTTYInfo->osWrite);
         for (;;) {
             if (GetOverlappedResult(npTTYInfo->idComDev, &npTTYInfo->osWrite, &dwBytesWritten, TRUE))
                 break;
-            DWORD dwError = GetLastError();
+            dwError = GetLastError();
             if (dwError == ERROR_IO_INCOMPLETE) {
                 dwBytesSent += dwBytesWritten;
                 continue;
@@ -116,6 +121,9 @@ static BOOL WriteCommBytes(HWND hWnd, NPTTYINFO npTTYInfo, const BYTE *pb, DWORD
                      (long)dwBytesSent);
         OutputDebugStringA(szDebug);
     } else {
+        // Refused at once (the device may have gone): note the code, since
+        // the error word of a vanished device is empty.
+        WriteCommNote(hWnd, npTTYInfo, dwError);
         NoteLineErrors(hWnd, npTTYInfo);
         fResult = FALSE;
     }

@@ -97,6 +97,10 @@ static BOOL OpenPortAndStart(HWND hWnd, NPTTYINFO npTTYInfo)
     // set and would divide by zero below.
     if (npTTYInfo->dwBaudRate == 0)
         return FALSE;
+    // One connection at a time: a second open would wait for ever on the
+    // running watch thread below and overwrite the open port's handle.
+    if (npTTYInfo->fConnected)
+        return FALSE;
     // The previous connection's watch thread may still be on its last steps.
     ReapWatchThread(hWnd, npTTYInfo);
 
@@ -148,11 +152,16 @@ static BOOL OpenPortAndStart(HWND hWnd, NPTTYINFO npTTYInfo)
     npTTYInfo->hWatchThread = hThread;
     npTTYInfo->hThreadHandle = hThread;
     npTTYInfo->dwWatchThreadId = dwThreadID;
-    ResumeThread(hThread);
 
+    // Everything that marks the connection open is done before the thread
+    // runs: a thread that ends at once (it cannot set the event mask, or the
+    // device is gone) closes the port and sets the menu back itself, and
+    // must not be followed by a DTR on a closed handle or a menu that says
+    // "connected" for a connection that is over.
     EscapeCommFunction(hPort, SETDTR);
     SetTTYFocus(hWnd);
     SetConnectedMenu(hWnd, TRUE);
+    ResumeThread(hThread);
     return TRUE;
 }
 
