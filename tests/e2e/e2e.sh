@@ -4,7 +4,8 @@
 # dlfsim as the target on a pseudo terminal mapped to COM2.
 #
 #   tests/e2e/e2e.sh CASE     (CASE: first-start, download, disconnect-and-again,
-#                              damaged-file, busy-port, baud-after-restart, exit-while-connected)
+#                              damaged-file, busy-port, baud-after-restart, exit-while-connected,
+#                              fault-xoff, fault-vanish, fault-flood)
 #
 # A failing case keeps a screenshot in build's e2e-failures/ folder.
 set -uo pipefail
@@ -186,6 +187,46 @@ exit-while-connected)
     [ "$(peer WAITOPEN 1 10000)" = "OK 1" ] || fail "Kelvo did not open the port"
     [ "$(exit_code_after_close)" = 0 ] || fail "exit code"
     [ "$(peer WAITOPEN 0 5000)" = "OK 0" ] || fail "the port stayed open"
+    ;;
+fault-xoff|fault-vanish|fault-flood)
+    # A line fault at the far end, then Disconnect, then a new download on a
+    # fresh pseudo terminal in the same run of Kelvo.
+    make_dlf fw 4000
+    case "$CASE" in
+    fault-xoff)   start_sim fault --hold-xoff-after 800 --duration 120 "$WORK/fw.dlf" ;;
+    fault-vanish) start_sim fault --vanish-after 800 "$WORK/fw.dlf" ;;
+    fault-flood)  start_sim fault --flood 300000 "$WORK/fw.dlf" ;;
+    esac
+    start_kelvo
+    connect "$WORK/fw.dlf"
+    if [ "$CASE" = fault-flood ]; then
+        r=$(wait_result fault 300)
+        [[ "$r" == "RESULT ok bytes=4004 "* ]] || fail "after the flood: $r"
+    else
+        # Wait until the fault has struck (800 data bytes served).
+        for _ in $(seq 1200); do
+            [ "$(grep -c ' P ' "$WORK/fault.transcript" 2>/dev/null)" -gt 810 ] && break; sleep 0.1
+        done
+        sleep 1
+        "${DRIVE[@]}" key 04                                  # Ctrl+D: Disconnect
+        # The Connect item comes back only when the port is closed: the file
+        # dialog opening proves it.
+        "${DRIVE[@]}" key 03
+        "${DRIVE[@]}" open-file "Z:${WORK//\//\\}\\fw.bin" 20000 || fail "Kelvo did not come back after Disconnect"
+        box=$("${DRIVE[@]}" boxes 10000 | tr -d '\r')
+        [ "$box" = "Kelvo|This file is not DLF format." ] || fail "box was '$box'"
+        if [ "$CASE" = fault-xoff ]; then
+            r=$(wait_result fault 20)
+            [[ "$r" == "RESULT ok held"* ]] || fail "the held port was not closed: $r"
+        fi
+    fi
+    kill "$SIM_PID" 2>/dev/null; wait "$SIM_PID" 2>/dev/null
+    make_dlf small 3000
+    start_sim after "$WORK/small.dlf"
+    connect "$WORK/small.dlf"
+    r=$(wait_result after 120)
+    [[ "$r" == "RESULT ok bytes=3004 "* ]] || fail "download after the fault: $r"
+    [ "$(exit_code_after_close)" = 0 ] || fail "exit code"
     ;;
 *)
     echo "unknown case $CASE" >&2; exit 2 ;;

@@ -1,0 +1,99 @@
+#!/usr/bin/env bash
+# Line faults at the far end of the cable, measured: the time from a
+# Disconnect (Ctrl+D, as a user) to the port being closed, and from the
+# close box to the end of the process, for a target that holds XOFF, one
+# that vanishes mid-block and one that floods; the CPU share of Kelvo and the
+# wineserver while the device is gone; Kelvo's memory before and after a
+# flood.
+#
+#   bench/faults.sh
+set -uo pipefail
+ROOT="$(cd "$(dirname "$0")/.." && pwd)"
+source "$ROOT/scripts/env.sh"
+BIN="$KELVO_HOST_BUILD/bin"
+[ -x "$KELVO_WIN_BUILD/Kelvo.exe" ] && [ -x "$BIN/dlfsim" ] || kelvo_build || exit 1
+kelvo_prefix_ready
+kelvo_display || exit 1
+WORK="$(mktemp -d /tmp/kelvo-faults.XXXXXX)"
+COM3="$WINEPREFIX/dosdevices/com3"
+DRIVE=("$KELVO_WINE" "$KELVO_WIN_BUILD/kelvo-drive.exe")
+cleanup() {
+    "${DRIVE[@]}" close 5000 >/dev/null 2>&1
+    jobs -p | xargs -r kill 2>/dev/null
+    rm -f "$COM3"; rm -rf "$WORK"
+    kelvo_cleanup
+}
+trap cleanup EXIT
+CLK=$(getconf CLK_TCK)
+ms() { echo $(( ($(date +%s%N) - $1) / 1000000 )); }
+ticks() { awk '{print $14 + $15}' "/proc/$1/stat" 2>/dev/null || echo 0; }
+wineserver_pid() {
+    local dir p
+    dir=$(printf 'server-%x-%x' "$(stat -c %d "$WINEPREFIX")" "$(stat -c %i "$WINEPREFIX")")
+    for p in $(pgrep -f wineserver); do
+        [[ "$(readlink "/proc/$p/cwd")" == *"$dir" ]] && { echo "$p"; return; }
+    done
+}
+python3 -c "import sys; sys.stdout.buffer.write(bytes((i * 31) & 0xFF for i in range(6000)))" > "$WORK/f.bin"
+"$BIN/dlftool" make "$WORK/f.bin" -o "$WORK/f.dlf" >/dev/null
+FILE="Z:${WORK//\//\\}\\f.dlf"
+printf '\x03\x00\x00\x00\x00\xc2\x01\x00' > "$WORK/saveinfo.cfg"
+
+start_sim() {
+    "$BIN/dlfsim" --link "$COM3" --transcript "$WORK/t.txt" "$@" "$WORK/f.dlf" > "$WORK/sim.out" 2>&1 &
+    SIM=$!
+    for _ in $(seq 100); do grep -q '^PTY' "$WORK/sim.out" && break; sleep 0.05; done
+}
+start_kelvo() {
+    (cd "$WORK" && exec "$KELVO_WINE" "$KELVO_WIN_BUILD/Kelvo.exe" >/dev/null 2>&1) &
+    "${DRIVE[@]}" wait-window 30000
+    KPID=$(pgrep -n -f 'Kelvo\.exe')
+}
+wait_served() {   # until the fault has struck
+    for _ in $(seq 1200); do [ "$(grep -c ' P ' "$WORK/t.txt" 2>/dev/null)" -gt 1010 ] && return; sleep 0.1; done
+}
+# Ctrl+D, then wait until no process of the prefix holds the pseudo
+# terminal any more (the wineserver keeps the port's descriptor).
+port_open() {
+    local pts; pts=$(sed -n 's/^PTY //p' "$WORK/sim.out")
+    ls -l "/proc/$(wineserver_pid)/fd" "/proc/$KPID/fd" 2>/dev/null | grep -q " $pts\( \|$\)"
+}
+disconnect_ms() {
+    port_open || echo "(the port was not seen open before the Disconnect)" >&2
+    local t0; t0=$(date +%s%N)
+    "${DRIVE[@]}" key 04
+    for _ in $(seq 3000); do port_open || break; sleep 0.01; done
+    ms "$t0"
+}
+close_ms() { local t0; t0=$(date +%s%N); "${DRIVE[@]}" close 30000 >/dev/null; ms "$t0"; }
+
+printf '%-34s %12s %12s\n' "fault" "Disconnect" "close box"
+for fault in hold-xoff vanish flood; do
+    case $fault in
+    hold-xoff) opts=(--hold-xoff-after 1000 --duration 120) ;;
+    vanish)    opts=(--vanish-after 1000) ;;
+    flood)     opts=(--flood 100000000 --duration 120) ;;
+    esac
+    # Disconnect in the fault, then the close box in the same fault.
+    start_sim "${opts[@]}"; start_kelvo
+    "${DRIVE[@]}" key 03; "${DRIVE[@]}" open-file "$FILE" 20000
+    if [ $fault = flood ]; then sleep 3; else wait_served; sleep 1; fi
+    if [ $fault = vanish ]; then
+        sleep 2
+        WS=$(wineserver_pid); K0=$(ticks "$KPID"); W0=$(ticks "$WS"); T0=$(date +%s%N)
+        sleep 5
+        VANISH_CPU="Kelvo $(( 100 * ($(ticks "$KPID") - K0) * 1000 / CLK / $(ms "$T0") ))%, wineserver $(( 100 * ($(ticks "$WS") - W0) * 1000 / CLK / $(ms "$T0") ))% of one core"
+    fi
+    if [ $fault = flood ]; then RSS0=$(awk '/VmRSS/ {print $2}' "/proc/$KPID/status"); fi
+    D=$(disconnect_ms)
+    if [ $fault = flood ]; then RSS1=$(awk '/VmRSS/ {print $2}' "/proc/$KPID/status"); fi
+    kill "$SIM" 2>/dev/null; wait "$SIM" 2>/dev/null
+    start_sim "${opts[@]}"
+    "${DRIVE[@]}" key 03; "${DRIVE[@]}" open-file "$FILE" 20000
+    if [ $fault = flood ]; then sleep 3; else wait_served; sleep 1; fi
+    C=$(close_ms)
+    kill "$SIM" 2>/dev/null; wait "$SIM" 2>/dev/null
+    printf '%-34s %9s ms %9s ms\n' "$fault" "$D" "$C"
+done
+echo "device gone, connected, 5 s: $VANISH_CPU"
+echo "Kelvo resident memory during a flood: ${RSS0} KiB, after Disconnect: ${RSS1} KiB"
