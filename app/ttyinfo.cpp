@@ -47,13 +47,7 @@ static void SetDefaultFont(LOGFONTA *plf)
 // start-up when it is absent or held by another program.
 static void ProbeSavedPort(HWND hWnd, NPTTYINFO npTTYInfo)
 {
-    char szTemp[10], szPort[15];
-    HINSTANCE hInstance = (HINSTANCE)GetWindowLongPtrA(hWnd, GWLP_HINSTANCE);
-    if (!LoadStringA(hInstance, IDS_COMPREFIX, szTemp, sizeof szTemp))
-        lstrcpynA(szTemp, "COM", sizeof szTemp);
-    snprintf(szPort, sizeof szPort, "%s%d", szTemp, npTTYInfo->bPort);
-    HANDLE hPort = CreateFileA(szPort, GENERIC_READ | GENERIC_WRITE, 0, NULL, OPEN_EXISTING,
-                               FILE_ATTRIBUTE_NORMAL | FILE_FLAG_OVERLAPPED, NULL);
+    HANDLE hPort = OpenCommPort(hWnd, npTTYInfo->bPort);
     if (hPort == INVALID_HANDLE_VALUE) {
         snprintf((char *)gszDebug, sizeof gszDebug, "Can't open COM%d", npTTYInfo->bPort);
         KelvoMessage(hWnd, (const char *)gszDebug);

@@ -5,6 +5,17 @@
 #include "terminal/terminal.h"
 #include "download/download.h"
 
+HANDLE OpenCommPort(HWND hWnd, BYTE bPort)
+{
+    char szTemp[10], szPort[15];
+    HINSTANCE hInstance = (HINSTANCE)GetWindowLongPtrA(hWnd, GWLP_HINSTANCE);
+    if (!LoadStringA(hInstance, IDS_COMPREFIX, szTemp, sizeof szTemp))
+        lstrcpynA(szTemp, "COM", sizeof szTemp);
+    snprintf(szPort, sizeof szPort, "%s%d", szTemp, bPort);
+    return CreateFileA(szPort, GENERIC_READ | GENERIC_WRITE, 0, NULL, OPEN_EXISTING,
+                       FILE_ATTRIBUTE_NORMAL | FILE_FLAG_OVERLAPPED, NULL);
+}
+
 DWORD WriteTimeoutMultiplier(DWORD dwBaudRate)
 {
     return dwBaudRate ? 19200 / dwBaudRate : 0;
@@ -104,14 +115,7 @@ static BOOL OpenPortAndStart(HWND hWnd, NPTTYINFO npTTYInfo)
     // The previous connection's watch thread may still be on its last steps.
     ReapWatchThread(hWnd, npTTYInfo);
 
-    char szTemp[10], szPort[15];
-    HINSTANCE hInstance = (HINSTANCE)GetWindowLongPtrA(hWnd, GWLP_HINSTANCE);
-    if (!LoadStringA(hInstance, IDS_COMPREFIX, szTemp, sizeof szTemp))
-        lstrcpynA(szTemp, "COM", sizeof szTemp);
-    snprintf(szPort, sizeof szPort, "%s%d", szTemp, npTTYInfo->bPort);
-
-    HANDLE hPort = CreateFileA(szPort, GENERIC_READ | GENERIC_WRITE, 0, NULL, OPEN_EXISTING,
-                               FILE_ATTRIBUTE_NORMAL | FILE_FLAG_OVERLAPPED, NULL);
+    HANDLE hPort = OpenCommPort(hWnd, npTTYInfo->bPort);
     npTTYInfo->idComDev = hPort;                // owned by the record until taken
     if (hPort == INVALID_HANDLE_VALUE)
         return FALSE;

@@ -15,6 +15,10 @@ int  ReadCommBlock(HWND hWnd, LPSTR lpszBlock, int nMaxLength);
 BOOL WriteCommBlock(HWND hWnd, LPSTR lpByte, DWORD dwBytesToWrite);
 BOOL WriteCommByte(HWND hWnd, BYTE byData);
 
+// Opens COMn (the name from string 784 and the number) exclusively for
+// overlapped reading and writing; INVALID_HANDLE_VALUE when it cannot.
+HANDLE OpenCommPort(HWND hWnd, BYTE bPort);
+
 // The write time-out multiplier for a line speed: 19200 / baud, in ms per byte.
 DWORD WriteTimeoutMultiplier(DWORD dwBaudRate);
 
