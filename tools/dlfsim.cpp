@@ -29,12 +29,12 @@
 
 #include <fcntl.h>
 #include <poll.h>
-#include <sys/ioctl.h>
-#include <sys/prctl.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
 #include <termios.h>
 #include <unistd.h>
+
+#include "ptyclaim.h"
 
 namespace {
 
@@ -468,69 +468,22 @@ public:
         isPty_ = true;
     }
 
-    // A session leader without a controlling terminal that opens a tty
-    // without O_NOCTTY adopts it. The wineserver is such a leader and opens
-    // COM ports itself: it would get SIGHUP when the master closes (and a
-    // debug wineserver then dumps its object table to stderr). A tty belongs
-    // to one session at most, so a child in a session of its own claims the
-    // slave first. It closes the slave again at once (the master still sees
-    // the port as closed until the PC opens it), ignores the hangup and is
-    // killed when dlfsim ends, or by the kernel if dlfsim dies.
+    // Claims the slave for a helper process (see ptyclaim.h) so that the
+    // wineserver, opening the port, cannot adopt it. holder_ is killed when
+    // dlfsim ends, or by the kernel if dlfsim dies.
     void StartHolder()
     {
-        int ready[2];
-        if (pipe(ready) != 0)
+        switch (ClaimPtyInHelper(portPath_.c_str(), fd_, &holder_)) {
+        case PtyClaim::Claimed:
+            return;
+        case PtyClaim::PipeFailed:
             Fail(EXIT_IO, Format("pipe failed: %s", strerror(errno)));
-        pid_t parent = getpid();
-        pid_t pid = fork();
-        if (pid < 0) {
-            close(ready[0]);
-            close(ready[1]);
+        case PtyClaim::ForkFailed:
             Fail(EXIT_IO, Format("fork failed: %s", strerror(errno)));
+        case PtyClaim::NotClaimed:
+            break;
         }
-        if (pid == 0) {
-            prctl(PR_SET_PDEATHSIG, SIGKILL);
-            if (getppid() != parent)
-                _exit(0);
-            for (int sig : {SIGHUP, SIGINT, SIGQUIT, SIGTSTP, SIGTTIN, SIGTTOU, SIGPIPE})
-                signal(sig, SIG_IGN);
-            signal(SIGTERM, SIG_DFL);
-            close(ready[0]);
-            close(fd_);  // else closing the master in dlfsim would not end the pty
-            int null = open("/dev/null", O_RDWR);
-            if (null >= 0) {
-                dup2(null, 0);
-                dup2(null, 1);
-                dup2(null, 2);
-                if (null > 2)
-                    close(null);
-            }
-            char ok = '0';
-            if (setsid() >= 0) {
-                int s = open(portPath_.c_str(), O_RDWR);
-                if (s >= 0) {
-                    ioctl(s, TIOCSCTTY, 0);
-                    if (tcgetsid(s) == getpid())
-                        ok = '1';
-                    close(s);
-                }
-            }
-            if (write(ready[1], &ok, 1) != 1)
-                _exit(1);
-            close(ready[1]);
-            for (;;)
-                pause();
-        }
-        holder_ = pid;
-        close(ready[1]);
-        char ok = '0';
-        ssize_t n;
-        do
-            n = read(ready[0], &ok, 1);
-        while (n < 0 && errno == EINTR);
-        close(ready[0]);
-        if (n != 1 || ok != '1')
-            Fail(EXIT_IO, Format("cannot claim %.200s as a controlling terminal", portPath_.c_str()));
+        Fail(EXIT_IO, Format("cannot claim %.200s as a controlling terminal", portPath_.c_str()));
     }
 
     void StopHolder()

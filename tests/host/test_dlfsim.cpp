@@ -4,6 +4,8 @@
 // misbehave in the ways the simulated target has to catch.
 #include <gtest/gtest.h>
 
+#include "hostkit.h"
+
 #include <chrono>
 #include <cerrno>
 #include <cstdio>
@@ -15,7 +17,6 @@
 #include <thread>
 #include <vector>
 
-#include <dirent.h>
 #include <fcntl.h>
 #include <poll.h>
 #include <signal.h>
@@ -26,13 +27,7 @@
 
 namespace {
 
-using Clock = std::chrono::steady_clock;
-using Bytes = std::vector<uint8_t>;
-
-long MsSince(Clock::time_point t)
-{
-    return static_cast<long>(std::chrono::duration_cast<std::chrono::milliseconds>(Clock::now() - t).count());
-}
+using namespace hostkit;
 
 // Every byte value occurs, 0x11 and 0x13 included: the PC's data must
 // reach the target unchanged.
@@ -44,95 +39,6 @@ Bytes Image(size_t n)
     return b;
 }
 
-struct Outcome {
-    int exitCode = -1;
-    std::string out;
-    std::string err;
-};
-
-class TempDir {
-public:
-    TempDir()
-    {
-        char tmpl[] = "/tmp/dlfsim-test-XXXXXX";
-        const char *d = mkdtemp(tmpl);
-        path_ = d ? d : "/tmp";
-    }
-    ~TempDir()
-    {
-        std::string cmd = "rm -rf '" + path_ + "'";
-        if (path_ != "/tmp" && system(cmd.c_str()) != 0) {
-        }
-    }
-    std::string File(const std::string &name) const { return path_ + "/" + name; }
-
-private:
-    std::string path_;
-};
-
-void WriteBytes(const std::string &path, const Bytes &b)
-{
-    FILE *f = fopen(path.c_str(), "wb");
-    ASSERT_NE(f, nullptr);
-    ASSERT_EQ(fwrite(b.data(), 1, b.size(), f), b.size());
-    fclose(f);
-}
-
-std::string ReadText(const std::string &path)
-{
-    std::ifstream in(path);
-    std::stringstream ss;
-    ss << in.rdbuf();
-    return ss.str();
-}
-
-// The session leader whose controlling terminal is the tty dev, from
-// /proc/<pid>/stat (field 7 is tty_nr), or -1.
-pid_t SessionOf(dev_t dev)
-{
-    pid_t found = -1;
-    char path[64], buf[1024];
-    DIR *d = opendir("/proc");
-    if (!d)
-        return -1;
-    while (struct dirent *e = readdir(d)) {
-        int pid = atoi(e->d_name);
-        if (pid <= 0)
-            continue;
-        snprintf(path, sizeof path, "/proc/%d/stat", pid);
-        FILE *f = fopen(path, "r");
-        if (!f)
-            continue;
-        size_t n = fread(buf, 1, sizeof buf - 1, f);
-        fclose(f);
-        buf[n] = '\0';
-        const char *p = strrchr(buf, ')');
-        int ppid = 0, pgrp = 0, session = 0, ttyNr = 0;
-        char state = 0;
-        if (p && sscanf(p + 1, " %c %d %d %d %d", &state, &ppid, &pgrp, &session, &ttyNr) == 5 &&
-            static_cast<dev_t>(ttyNr) == dev && session == pid) {
-            found = pid;
-            break;
-        }
-    }
-    closedir(d);
-    return found;
-}
-
-// Waits until link is a symlink to target.
-bool WaitLink(const std::string &link, const std::string &target, int ms)
-{
-    Clock::time_point t0 = Clock::now();
-    char buf[256];
-    do {
-        ssize_t n = readlink(link.c_str(), buf, sizeof buf - 1);
-        if (n >= 0 && target == std::string(buf, static_cast<size_t>(n)))
-            return true;
-        std::this_thread::sleep_for(std::chrono::milliseconds(10));
-    } while (MsSince(t0) < ms);
-    return false;
-}
-
 // dlfsim as a child process: stdout through a pipe, stderr into a file.
 class Sim {
 public:
@@ -141,32 +47,20 @@ public:
         int fds[2];
         if (pipe(fds) != 0)
             return;
-        pid_ = fork();
-        if (pid_ == 0) {
+        child_.Start(std::string(KELVO_BIN) + "/dlfsim", args, [&] {
             dup2(fds[1], 1);
             int e = open(errFile.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
             if (e >= 0)
                 dup2(e, 2);
             close(fds[0]);
-            std::string exe = std::string(KELVO_BIN) + "/dlfsim";
-            std::vector<char *> argv;
-            argv.push_back(const_cast<char *>(exe.c_str()));
-            for (const auto &a : args)
-                argv.push_back(const_cast<char *>(a.c_str()));
-            argv.push_back(nullptr);
-            execv(exe.c_str(), argv.data());
-            _exit(127);
-        }
+        });
         close(fds[1]);
         out_ = fds[0];
     }
 
     ~Sim()
     {
-        if (pid_ > 0 && !reaped_) {
-            kill(pid_, SIGKILL);
-            waitpid(pid_, nullptr, 0);
-        }
+        child_.Kill();
         if (out_ >= 0)
             close(out_);
     }
@@ -180,37 +74,17 @@ public:
         return line.substr(4);
     }
 
-    void Signal(int sig) { kill(pid_, sig); }
+    void Signal(int sig) { child_.Signal(sig); }
 
-    bool Running()
-    {
-        int status;
-        return !reaped_ && waitpid(pid_, &status, WNOHANG) == 0;
-    }
+    bool Running() { return child_.Running(); }
 
     // Waits for the exit (killing the child after timeoutMs) and collects output.
     Outcome Finish(int timeoutMs = 10000)
     {
-        Outcome o;
-        Clock::time_point t0 = Clock::now();
-        int status = 0;
-        for (;;) {
-            pid_t r = waitpid(pid_, &status, WNOHANG);
-            if (r == pid_)
-                break;
-            if (MsSince(t0) > timeoutMs) {
-                kill(pid_, SIGKILL);
-                waitpid(pid_, &status, 0);
-                o.err = "(killed after timeout) ";
-                break;
-            }
-            std::this_thread::sleep_for(std::chrono::milliseconds(10));
-        }
-        reaped_ = true;
-        o.exitCode = WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
+        Outcome o = child_.Finish(timeoutMs);
         char buf[4096];
         ssize_t n;
-        while ((n = read(out_, buf, sizeof buf)) > 0)
+        while (out_ >= 0 && (n = read(out_, buf, sizeof buf)) > 0)
             pending_.append(buf, static_cast<size_t>(n));
         o.out = pending_;
         o.err += ReadText(errFile_);
@@ -221,13 +95,10 @@ private:
     std::string ReadLine(int timeoutMs)
     {
         Clock::time_point t0 = Clock::now();
+        std::string line;
         for (;;) {
-            size_t nl = pending_.find('\n');
-            if (nl != std::string::npos) {
-                std::string line = pending_.substr(0, nl);
-                pending_.erase(0, nl + 1);
+            if (TakeLine(&pending_, &line))
                 return line;
-            }
             struct pollfd p = {out_, POLLIN, 0};
             long left = timeoutMs - MsSince(t0);
             if (left <= 0 || poll(&p, 1, static_cast<int>(left)) <= 0)
@@ -241,9 +112,8 @@ private:
     }
 
     std::string errFile_;
-    pid_t pid_ = -1;
+    Child child_;
     int out_ = -1;
-    bool reaped_ = false;
     std::string pending_;
 };
 
@@ -461,7 +331,7 @@ protected:
         return sim.Finish();
     }
 
-    TempDir dir_;
+    TempDir dir_{"dlfsim-test"};
     Bytes image_;
     std::string dlf_;
 };
@@ -743,17 +613,7 @@ TEST_F(DlfsimTest, ASessionLeaderOpeningThePortDoesNotAdoptIt)
     Sim sim(With({"--silent", "--duration", "1", dlf_}), dir_.File("stderr.txt"));
     std::string port = sim.Port();
     ASSERT_FALSE(port.empty());
-    pid_t pid = fork();
-    if (pid == 0) {
-        if (setsid() < 0)
-            _exit(2);
-        int fd = open(port.c_str(), O_RDWR);
-        if (fd < 0)
-            _exit(3);
-        int adopted = tcgetsid(fd) == getpid();
-        close(fd);
-        _exit(adopted ? 1 : 0);
-    }
+    pid_t pid = OpenAsSessionLeader(port);
     int status = -1;
     ASSERT_EQ(waitpid(pid, &status, 0), pid);
     ASSERT_TRUE(WIFEXITED(status));

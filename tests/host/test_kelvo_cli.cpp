@@ -4,6 +4,7 @@
 
 #include "download/dlf.h"
 #include "download/protocol.h"
+#include "hostkit.h"
 
 #include <chrono>
 #include <cstdio>
@@ -24,43 +25,7 @@
 
 namespace {
 
-using Clock = std::chrono::steady_clock;
-using Bytes = std::vector<uint8_t>;
-
-long MsSince(Clock::time_point t)
-{
-    return static_cast<long>(std::chrono::duration_cast<std::chrono::milliseconds>(Clock::now() - t).count());
-}
-
-std::string ReadText(const std::string &path)
-{
-    std::ifstream in(path);
-    std::stringstream ss;
-    ss << in.rdbuf();
-    return ss.str();
-}
-
-class TempDir {
-public:
-    TempDir()
-    {
-        char tmpl[] = "/tmp/kelvo-cli-test-XXXXXX";
-        const char *d = mkdtemp(tmpl);
-        path_ = d ? d : "";
-    }
-    ~TempDir()
-    {
-        if (!path_.empty()) {
-            std::string cmd = "rm -rf '" + path_ + "'";
-            if (system(cmd.c_str()) != 0) {
-            }
-        }
-    }
-    std::string File(const std::string &name) const { return path_ + "/" + name; }
-
-private:
-    std::string path_;
-};
+using namespace hostkit;
 
 // A DLF file: size and CRC-16 big-endian, then a payload in which every byte
 // value occurs (0x11 and 0x13 too: data must reach the target unchanged).
@@ -80,17 +45,8 @@ void WriteDlf(const std::string &path, size_t payload, Header kind = Header::Goo
     Bytes f = {static_cast<uint8_t>(size >> 8), static_cast<uint8_t>(size), static_cast<uint8_t>(crc >> 8),
                static_cast<uint8_t>(crc)};
     f.insert(f.end(), p.begin(), p.end());
-    FILE *out = fopen(path.c_str(), "wb");
-    ASSERT_NE(out, nullptr);
-    ASSERT_EQ(fwrite(f.data(), 1, f.size(), out), f.size());
-    fclose(out);
+    WriteBytes(path, f);
 }
-
-struct Outcome {
-    int exitCode = -1;
-    std::string out;
-    std::string err;
-};
 
 // A child process with stdout and stderr in files (or stderr on a given
 // descriptor, e.g. a terminal).
@@ -100,33 +56,17 @@ public:
          const std::string &errFile, int errFd = -1)
         : outFile_(outFile), errFile_(errFile)
     {
-        pid_ = fork();
-        if (pid_ == 0) {
+        child_.Start(exe, args, [&] {
             int o = open(outFile.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
             int e = errFd >= 0 ? errFd : open(errFile.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
             if (o < 0 || e < 0)
                 _exit(126);
             dup2(o, 1);
             dup2(e, 2);
-            std::vector<char *> argv;
-            argv.push_back(const_cast<char *>(exe.c_str()));
-            for (const auto &a : args)
-                argv.push_back(const_cast<char *>(a.c_str()));
-            argv.push_back(nullptr);
-            execv(exe.c_str(), argv.data());
-            _exit(127);
-        }
+        });
     }
 
-    ~Proc()
-    {
-        if (pid_ > 0 && !reaped_) {
-            kill(pid_, SIGKILL);
-            waitpid(pid_, nullptr, 0);
-        }
-    }
-
-    void Signal(int sig) { kill(pid_, sig); }
+    void Signal(int sig) { child_.Signal(sig); }
     std::string Out() const { return ReadText(outFile_); }
     std::string Err() const { return ReadText(errFile_); }
 
@@ -145,22 +85,7 @@ public:
     // Waits for the exit; a process still running after timeoutMs is killed.
     Outcome Finish(int timeoutMs = 20000)
     {
-        Outcome o;
-        Clock::time_point t0 = Clock::now();
-        int status = 0;
-        for (;;) {
-            if (waitpid(pid_, &status, WNOHANG) == pid_)
-                break;
-            if (MsSince(t0) > timeoutMs) {
-                kill(pid_, SIGKILL);
-                waitpid(pid_, &status, 0);
-                o.err = "(killed: did not end) ";
-                break;
-            }
-            std::this_thread::sleep_for(std::chrono::milliseconds(10));
-        }
-        reaped_ = true;
-        o.exitCode = WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
+        Outcome o = child_.Finish(timeoutMs);
         o.out = Out();
         o.err += Err();
         return o;
@@ -168,8 +93,7 @@ public:
 
 private:
     std::string outFile_, errFile_;
-    pid_t pid_ = -1;
-    bool reaped_ = false;
+    Child child_;
 };
 
 const std::string kCli = std::string(KELVO_BIN) + "/kelvo-cli";
@@ -211,7 +135,7 @@ protected:
 
     Outcome RunCli(std::vector<std::string> args) { return StartCli(args)->Finish(); }
 
-    TempDir dir_;
+    TempDir dir_{"kelvo-cli-test"};
     std::string dlf_;
     std::unique_ptr<Proc> sim_;
     std::unique_ptr<Proc> cli_;

@@ -3,6 +3,8 @@
 // there, and checks that what ptypeer reports matches what really happened.
 #include <gtest/gtest.h>
 
+#include "hostkit.h"
+
 #include <chrono>
 #include <cstdio>
 #include <cstdlib>
@@ -12,7 +14,6 @@
 #include <vector>
 
 #include <arpa/inet.h>
-#include <dirent.h>
 #include <fcntl.h>
 #include <netinet/in.h>
 #include <poll.h>
@@ -25,19 +26,7 @@
 
 namespace {
 
-using Clock = std::chrono::steady_clock;
-using Bytes = std::vector<uint8_t>;
-
-long MsSince(Clock::time_point t)
-{
-    return static_cast<long>(std::chrono::duration_cast<std::chrono::milliseconds>(Clock::now() - t).count());
-}
-
-bool Exists(const std::string &path)
-{
-    struct stat st;
-    return lstat(path.c_str(), &st) == 0;
-}
+using namespace hostkit;
 
 std::string Hex(const Bytes &b)
 {
@@ -89,70 +78,22 @@ bool WriteAll(int fd, const Bytes &b)
     return true;
 }
 
-// The session leader whose controlling terminal is the tty dev, from
-// /proc/<pid>/stat (field 7 is tty_nr), or -1.
-pid_t SessionOf(dev_t dev)
-{
-    pid_t found = -1;
-    char path[64], buf[1024];
-    DIR *d = opendir("/proc");
-    if (!d)
-        return -1;
-    while (struct dirent *e = readdir(d)) {
-        int pid = atoi(e->d_name);
-        if (pid <= 0)
-            continue;
-        snprintf(path, sizeof path, "/proc/%d/stat", pid);
-        FILE *f = fopen(path, "r");
-        if (!f)
-            continue;
-        size_t n = fread(buf, 1, sizeof buf - 1, f);
-        fclose(f);
-        buf[n] = '\0';
-        const char *p = strrchr(buf, ')');
-        int ppid = 0, pgrp = 0, session = 0, ttyNr = 0;
-        char state = 0;
-        if (p && sscanf(p + 1, " %c %d %d %d %d", &state, &ppid, &pgrp, &session, &ttyNr) == 5 &&
-            static_cast<dev_t>(ttyNr) == dev && session == pid) {
-            found = pid;
-            break;
-        }
-    }
-    closedir(d);
-    return found;
-}
-
 // One ptypeer child with its link in a fresh temporary directory.
 class Peer {
 public:
     explicit Peer(long lifetime = 60)
     {
-        char tmpl[] = "/tmp/ptypeer-test-XXXXXX";
-        const char *d = mkdtemp(tmpl);
-        dir_ = d ? d : "";
-        link_ = dir_ + "/com9";
-        portFile_ = dir_ + "/port";
-        pid_ = fork();
-        if (pid_ == 0) {
-            std::string exe = std::string(KELVO_BIN) + "/ptypeer";
-            std::string life = std::to_string(lifetime);
-            execl(exe.c_str(), exe.c_str(), "--link", link_.c_str(), "--port-file", portFile_.c_str(),
-                  "--lifetime", life.c_str(), static_cast<char *>(nullptr));
-            _exit(127);
-        }
+        link_ = dir_.File("com9");
+        portFile_ = dir_.File("port");
+        child_.Start(std::string(KELVO_BIN) + "/ptypeer",
+                     {"--link", link_, "--port-file", portFile_, "--lifetime", std::to_string(lifetime)});
     }
 
     ~Peer()
     {
         if (sock_ >= 0)
             close(sock_);
-        if (pid_ > 0 && !reaped_) {
-            kill(pid_, SIGKILL);
-            waitpid(pid_, nullptr, 0);
-        }
-        unlink(link_.c_str());
-        unlink(portFile_.c_str());
-        rmdir(dir_.c_str());
+        child_.Kill();
     }
 
     // Waits for the port file, then connects.
@@ -189,13 +130,10 @@ public:
         std::string out = line + "\n";
         if (send(sock_, out.data(), out.size(), MSG_NOSIGNAL) != static_cast<ssize_t>(out.size()))
             return "(send failed)";
+        std::string reply;
         for (;;) {
-            size_t nl = pending_.find('\n');
-            if (nl != std::string::npos) {
-                std::string reply = pending_.substr(0, nl);
-                pending_.erase(0, nl + 1);
+            if (TakeLine(&pending_, &reply))
                 return reply;
-            }
             char buf[4096];
             ssize_t n = recv(sock_, buf, sizeof buf, 0);
             if (n <= 0)
@@ -219,19 +157,7 @@ public:
     }
 
     // Waits for the child to exit; returns its exit status or -1.
-    int Wait(int timeoutMs)
-    {
-        Clock::time_point t0 = Clock::now();
-        int status = 0;
-        while (MsSince(t0) < timeoutMs) {
-            if (waitpid(pid_, &status, WNOHANG) == pid_) {
-                reaped_ = true;
-                return WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
-            }
-            std::this_thread::sleep_for(std::chrono::milliseconds(10));
-        }
-        return -1;
-    }
+    int Wait(int timeoutMs) { return child_.Wait(timeoutMs); }
 
     // Opens the slave through the link the way a PC program would, raw.
     int OpenSlave()
@@ -247,15 +173,15 @@ public:
         return fd;
     }
 
-    void Signal(int sig) { kill(pid_, sig); }
+    void Signal(int sig) { child_.Signal(sig); }
     const std::string &Link() const { return link_; }
     const std::string &PortFile() const { return portFile_; }
 
 private:
-    std::string dir_, link_, portFile_, pending_;
-    pid_t pid_ = -1;
+    TempDir dir_{"ptypeer-test"};  // declared first: removed after the child is gone
+    std::string link_, portFile_, pending_;
+    Child child_;
     int sock_ = -1;
-    bool reaped_ = false;
 };
 
 class PtyPeerTest : public ::testing::Test {
@@ -512,17 +438,7 @@ TEST_F(PtyPeerTest, VanishRemovesTheLinkAndHangsUpThePc)
 TEST_F(PtyPeerTest, ASessionLeaderOpeningTheSlaveDoesNotAdoptIt)
 {
     std::string link = peer.Link();
-    pid_t pid = fork();
-    if (pid == 0) {
-        if (setsid() < 0)
-            _exit(2);
-        int fd = open(link.c_str(), O_RDWR);
-        if (fd < 0)
-            _exit(3);
-        int adopted = tcgetsid(fd) == getpid();
-        close(fd);
-        _exit(adopted ? 1 : 0);
-    }
+    pid_t pid = OpenAsSessionLeader(link);
     int status = -1;
     ASSERT_EQ(waitpid(pid, &status, 0), pid);
     ASSERT_TRUE(WIFEXITED(status));
@@ -578,17 +494,12 @@ TEST(PtyPeerLifetime, ExpiresWhileWaitingForAConnectionAndDuringACommand)
 
 TEST(PtyPeerLink, ReplacesAnOldLinkButLeavesAForeignOneAlone)
 {
-    char tmpl[] = "/tmp/ptypeer-link-XXXXXX";
-    ASSERT_NE(mkdtemp(tmpl), nullptr);
-    std::string link = std::string(tmpl) + "/com3", portFile = std::string(tmpl) + "/port";
+    TempDir dir("ptypeer-link");
+    ASSERT_FALSE(dir.Path().empty());
+    std::string link = dir.File("com3"), portFile = dir.File("port");
     ASSERT_EQ(symlink("/dev/null", link.c_str()), 0);
-    pid_t pid = fork();
-    if (pid == 0) {
-        std::string exe = std::string(KELVO_BIN) + "/ptypeer";
-        execl(exe.c_str(), exe.c_str(), "--link", link.c_str(), "--port-file", portFile.c_str(),
-              static_cast<char *>(nullptr));
-        _exit(127);
-    }
+    Child peer;
+    peer.Start(std::string(KELVO_BIN) + "/ptypeer", {"--link", link, "--port-file", portFile});
     Clock::time_point t0 = Clock::now();
     while (!Exists(portFile) && MsSince(t0) < 5000)
         std::this_thread::sleep_for(std::chrono::milliseconds(10));
@@ -601,13 +512,9 @@ TEST(PtyPeerLink, ReplacesAnOldLinkButLeavesAForeignOneAlone)
     // Someone else took the name over: on exit the peer must not delete it.
     ASSERT_EQ(unlink(link.c_str()), 0);
     ASSERT_EQ(symlink("/dev/zero", link.c_str()), 0);
-    kill(pid, SIGTERM);
-    int status = 0;
-    waitpid(pid, &status, 0);
+    peer.Signal(SIGTERM);
+    peer.Finish(10000);
     EXPECT_TRUE(Exists(link));
-    unlink(link.c_str());
-    unlink(portFile.c_str());
-    rmdir(tmpl);
 }
 
 } // namespace

@@ -53,12 +53,12 @@
 #include <netinet/in.h>
 #include <netinet/tcp.h>
 #include <poll.h>
-#include <sys/ioctl.h>
-#include <sys/prctl.h>
 #include <sys/socket.h>
 #include <sys/wait.h>
 #include <termios.h>
 #include <unistd.h>
+
+#include "../../tools/ptyclaim.h"
 
 namespace {
 
@@ -275,61 +275,11 @@ public:
         return true;
     }
 
-    // A session leader that opens a tty without O_NOCTTY and has no
-    // controlling terminal yet takes that tty as its own. The wineserver is
-    // such a leader and opens COM ports itself, so it would adopt the slave
-    // and receive SIGHUP when the master closes (a debug wineserver then
-    // dumps its whole object table to stderr), and with ISIG set the PC's
-    // data bytes could signal it. A tty belongs to one session at most: a
-    // child in a session of its own takes the slave first. It closes its fd
-    // again (the slave stays unused), ignores the hangup and dies with us.
+    // Claims the slave for a helper process (see ptyclaim.h) so that the
+    // wineserver, opening the port, cannot adopt it. g_holder dies with us.
     bool StartHolder()
     {
-        int ready[2];
-        if (pipe(ready) != 0)
-            return false;
-        pid_t parent = getpid();
-        pid_t pid = fork();
-        if (pid < 0) {
-            close(ready[0]);
-            close(ready[1]);
-            return false;
-        }
-        if (pid == 0) {
-            prctl(PR_SET_PDEATHSIG, SIGKILL);
-            if (getppid() != parent)
-                _exit(0);
-            for (int sig : {SIGHUP, SIGINT, SIGQUIT, SIGTSTP, SIGTTIN, SIGTTOU, SIGALRM})
-                signal(sig, SIG_IGN);
-            signal(SIGTERM, SIG_DFL);
-            alarm(0);
-            close(ready[0]);
-            close(master);
-            char ok = '0';
-            if (setsid() >= 0) {
-                int fd = open(g_slave, O_RDWR);
-                if (fd >= 0) {
-                    ioctl(fd, TIOCSCTTY, 0);
-                    if (tcgetsid(fd) == getpid())
-                        ok = '1';
-                    close(fd);
-                }
-            }
-            if (write(ready[1], &ok, 1) != 1)
-                _exit(1);
-            close(ready[1]);
-            for (;;)
-                pause();
-        }
-        g_holder = pid;
-        close(ready[1]);
-        char ok = '0';
-        ssize_t n;
-        do
-            n = read(ready[0], &ok, 1);
-        while (n < 0 && errno == EINTR);
-        close(ready[0]);
-        if (n != 1 || ok != '1') {
+        if (ClaimPtyInHelper(g_slave, master, &g_holder) != PtyClaim::Claimed) {
             fprintf(stderr, "ptypeer: could not claim the slave as a controlling terminal\n");
             return false;
         }
