@@ -3,7 +3,7 @@
 #
 # Builds nothing. Binaries are taken from the environment or the default
 # build directory:
-#   KELVO_BIN   directory of dlfsim and dlftool (default /work/main/build-host/bin)
+#   KELVO_BIN   directory of dlfsim and dlftool (default build-host/bin)
 #   KELVO_CLI   the kelvo-cli binary            (default $KELVO_BIN/kelvo-cli)
 #   RUNS        number of downloads to time     (default 3)
 #
@@ -13,7 +13,8 @@
 # is the share of that limit that was reached.
 set -u
 
-BIN=${KELVO_BIN:-/work/main/build-host/bin}
+ROOT="$(cd "$(dirname "$0")/.." && pwd)"
+BIN=${KELVO_BIN:-$ROOT/build-host/bin}
 CLI=${KELVO_CLI:-$BIN/kelvo-cli}
 SIM=$BIN/dlfsim
 TOOL=$BIN/dlftool
@@ -83,6 +84,30 @@ done
 echo "kelvo-cli: best $best B/s = $(( best * 100 / LIMIT ))% of $LIMIT B/s (aim: 90%)"
 
 # ---- Kelvo.exe under Wine --------------------------------------------------
-# The comparison with the download station itself goes here (same image,
-# same pacing, the station driven under Wine).
-echo "Kelvo.exe: see bench/run"
+# The same image, the same paced target, served by the download station
+# itself, driven like a user (Ctrl+C, the file typed into the file dialog).
+source "$ROOT/scripts/env.sh"
+if [ ! -x "$KELVO_WIN_BUILD/Kelvo.exe" ] || [ ! -x "$KELVO_WIN_BUILD/kelvo-drive.exe" ]; then
+    echo "Kelvo.exe: not built (run scripts/test.sh or scripts/demo.sh once)"
+    exit 0
+fi
+kelvo_prefix_ready
+kelvo_display || exit 1
+trap 'cleanup; "$KELVO_WINE" "$KELVO_WIN_BUILD/kelvo-drive.exe" close 5000 >/dev/null 2>&1; rm -f "$WINEPREFIX/dosdevices/com3"; kelvo_cleanup' EXIT
+printf '\x03\x00\x00\x00\x00\xc2\x01\x00' > "$WORK/saveinfo.cfg"
+"$SIM" --pace 115200 --plan auto:1024 --link "$WINEPREFIX/dosdevices/com3" "$WORK/image.dlf" \
+    > "$WORK/ksim.out" 2>/dev/null &
+SIM_PID=$!
+for i in $(seq 100); do grep -q '^PTY' "$WORK/ksim.out" && break; sleep 0.05; done
+(cd "$WORK" && exec "$KELVO_WINE" "$KELVO_WIN_BUILD/Kelvo.exe" >/dev/null 2>&1) &
+"$KELVO_WINE" "$KELVO_WIN_BUILD/kelvo-drive.exe" wait-window 30000
+"$KELVO_WINE" "$KELVO_WIN_BUILD/kelvo-drive.exe" key 03
+"$KELVO_WINE" "$KELVO_WIN_BUILD/kelvo-drive.exe" open-file "Z:${WORK//\//\\}\\image.dlf" 20000
+wait "$SIM_PID"; SIM_PID=
+ms=$(sed -n 's/^RESULT ok .*time_ms=\([0-9]*\).*/\1/p' "$WORK/ksim.out")
+if [ -n "$ms" ]; then
+    rate=$(( 65536 * 1000 / (ms > 0 ? ms : 1) ))
+    echo "Kelvo.exe under Wine: 65536 bytes in $ms ms = $rate B/s ($(( rate * 100 / LIMIT ))% of the line)"
+else
+    echo "Kelvo.exe under Wine: the download failed: $(grep RESULT "$WORK/ksim.out")"
+fi

@@ -38,17 +38,28 @@ rss() { awk '/VmRSS/ {print $2}' "/proc/$KPID/status" 2>/dev/null; }
 completed=0 verified=0 broken=0 failures=0
 FD0= RSS0=
 for s in $(seq "$SESSIONS"); do
-    size=$(( 50 + RANDOM % 1500 ))
+    # A block plan whose request bytes avoid 11 and 13: with XON/XOFF on, the
+    # line itself takes those as flow control and the request never arrives.
+    while :; do
+        size=$(( 50 + RANDOM % 1500 )); block=$(( 1 + RANDOM % 700 ))
+        python3 -c "
+import sys
+total, blk = $size + 4, $block
+for off in range(0, total, blk):
+    ln = min(blk, total - off)
+    if {0x11, 0x13} & set(ln.to_bytes(2, 'big') + off.to_bytes(3, 'big')):
+        sys.exit(1)" && break
+    done
     python3 -c "import random,sys; r=random.Random($s*7+$SEED); sys.stdout.buffer.write(bytes(r.randrange(256) for _ in range($size)))" > "$WORK/f.bin"
     "$BIN/dlftool" make "$WORK/f.bin" -o "$WORK/f.dlf" >/dev/null
-    opts=(--plan "auto:$(( 1 + RANDOM % 700 ))" --seed "$s")
+    opts=(--plan "auto:$block" --seed "$s")
     (( RANDOM % 4 == 0 )) && opts+=(--noise $(( RANDOM % 200 )))
     (( RANDOM % 5 == 0 )) && opts+=(--wrong-byte $(( RANDOM % 20 )))
     (( RANDOM % 6 == 0 )) && opts+=(--past-end)
     disconnect_after=0
     (( RANDOM % 4 == 0 )) && disconnect_after=$(( 1 + RANDOM % 3 ))
     [ "$disconnect_after" -gt 0 ] && opts+=(--duration 30)
-    "$BIN/dlfsim" --link "$COM3" "${opts[@]}" "$WORK/f.dlf" > "$WORK/sim.out" 2>&1 &
+    "$BIN/dlfsim" --link "$COM3" --transcript "$WORK/transcript.txt" "${opts[@]}" "$WORK/f.dlf" > "$WORK/sim.out" 2>&1 &
     SIM=$!
     for _ in $(seq 100); do grep -q '^PTY' "$WORK/sim.out" && break; sleep 0.05; done
     "${DRIVE[@]}" key 03
@@ -72,6 +83,10 @@ for s in $(seq "$SESSIONS"); do
             verified=$((verified + 1))
         else
             echo "session $s: $(grep '^RESULT' "$WORK/sim.out") (${opts[*]})"; failures=$((failures + 1))
+            keep="${TMPDIR:-/tmp}/kelvo-soak-session-$s"
+            mkdir -p "$keep" && cp "$WORK/f.dlf" "$WORK/sim.out" "$WORK/transcript.txt" "$keep/" &&
+                echo "session $s: its file, verdict and transcript are kept in $keep"
+            "${DRIVE[@]}" key 04                    # end the broken session
         fi
         sleep 0.3                                 # Kelvo closes the port by itself
     fi

@@ -477,7 +477,7 @@ TEST_F(Connect, DamagedFileIsReportedAndOpensNoPort)
     Seen seen;
     DialogDriver d(nullptr, [&](HWND h) { Choose(h, path.c_str(), &seen); });
     PostMessageA(w.Hwnd(), WM_COMMAND, IDM_CONNECT, 0);
-    ASSERT_TRUE(spy.WaitFor(1, 15000));
+    ASSERT_TRUE(spy.WaitFor(1, 40000));
     EXPECT_TRUE(d.Join());
     Pump(200);
 
@@ -508,7 +508,7 @@ TEST_F(Connect, ValidFilePassesTheLoaderAndStaysLoadedWhenThePortFails)
     Seen seen;
     DialogDriver d(nullptr, [&](HWND h) { Choose(h, path.c_str(), &seen); });
     PostMessageA(w.Hwnd(), WM_COMMAND, IDM_CONNECT, 0);
-    ASSERT_TRUE(spy.WaitFor(1, 15000));
+    ASSERT_TRUE(spy.WaitFor(1, 40000));
     EXPECT_TRUE(d.Join());
     Pump(200);
 

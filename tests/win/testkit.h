@@ -301,7 +301,7 @@ public:
     DialogDriver(const char *pszCaption, std::function<void(HWND)> pfnAct)
         : m_caption(pszCaption ? pszCaption : ""), m_fAny(!pszCaption),
           m_thread([this, pfnAct] {
-              HWND h = FindDialog(m_fAny ? nullptr : m_caption.c_str(), 10000);
+              HWND h = FindDialog(m_fAny ? nullptr : m_caption.c_str(), 30000);
               m_fFound = h != NULL;
               if (h)
                   pfnAct(h);
