@@ -123,6 +123,18 @@ inline pid_t SessionOf(dev_t dev)
     return found;
 }
 
+// Polls cond every 10 ms until it holds or ms have passed; true if it held.
+inline bool WaitUntil(const std::function<bool()> &cond, int ms)
+{
+    Clock::time_point t0 = Clock::now();
+    while (!cond()) {
+        if (MsSince(t0) >= ms)
+            return false;
+        std::this_thread::sleep_for(std::chrono::milliseconds(10));
+    }
+    return true;
+}
+
 // Waits until link is a symlink to target.
 inline bool WaitLink(const std::string &link, const std::string &target, int ms)
 {
@@ -155,6 +167,17 @@ inline pid_t OpenAsSessionLeader(const std::string &path)
         _exit(adopted ? 1 : 0);
     }
     return pid;
+}
+
+// Runs OpenAsSessionLeader(path) to its end: 0 if the tty was not adopted,
+// 1 if it was, -1 if the child did not get as far as the open.
+inline int SessionLeaderAdopts(const std::string &path)
+{
+    int status = 0;
+    pid_t pid = OpenAsSessionLeader(path);
+    if (pid < 0 || waitpid(pid, &status, 0) != pid || !WIFEXITED(status) || WEXITSTATUS(status) > 1)
+        return -1;
+    return WEXITSTATUS(status);
 }
 
 // Moves the first complete line (without its newline) out of pending into
