@@ -38,12 +38,11 @@ static int WaitForInput(NPTTYINFO npTTYInfo, OVERLAPPED *pos, char *abIn, int nM
     if (GetTickCount() - *pdwLastInput < 200) {
         DWORD dwStart = GetTickCount();
         do {
-            int nLength = ReadCommBlock(hTTYWnd, abIn, nMax);
+            int nLength = ReadCommBlockOf(hTTYWnd, npTTYInfo, abIn, nMax);
             if (nLength > 0) {
                 *pdwLastInput = GetTickCount();
                 return nLength;
             }
-            SwitchToThread();
         } while (GetTickCount() - dwStart < 3 && npTTYInfo->fConnected);
     }
 
@@ -78,7 +77,7 @@ static int WaitForInput(NPTTYINFO npTTYInfo, OVERLAPPED *pos, char *abIn, int nM
     }
     *pdwBackoff = 10;
     *pdwLastInput = GetTickCount();
-    return (int)dwRead + ReadCommBlock(hTTYWnd, abIn + dwRead, nMax - (int)dwRead);
+    return (int)dwRead + ReadCommBlockOf(hTTYWnd, npTTYInfo, abIn + dwRead, nMax - (int)dwRead);
 }
 
 // Formats one line of the download's progress (pszFormat takes the figure,
@@ -97,9 +96,11 @@ static void CarryOut(NPTTYINFO npTTYInfo, const DLSTEP *pStep)
     for (int i = 0; i < pStep->nEffects; i++) {
         const DLEFFECT &e = pStep->aEffect[i];
         switch (e.kind) {
-        case DLE_SEND:
-            WriteCommByte(hTTYWnd, (BYTE)e.value);
+        case DLE_SEND: {
+            BYTE b = (BYTE)e.value;
+            WriteCommBytes(hTTYWnd, npTTYInfo, &b, 1);
             break;
+        }
         case DLE_PROGRESS:
             WriteProgress("\rUART downloading...%3d%%", (int)e.value);
             break;
@@ -156,7 +157,7 @@ DWORD WINAPI CommWatchProc(LPVOID lpData)
     char abIn[81];
     DWORD dwBackoff = 10, dwLastInput = GetTickCount();
     while (npTTYInfo->fConnected) {
-        int nLength = ReadCommBlock(hTTYWnd, abIn, 80);
+        int nLength = ReadCommBlockOf(hTTYWnd, npTTYInfo, abIn, 80);
         if (nLength == 0)
             nLength = WaitForInput(npTTYInfo, &os, abIn, 80, &dwBackoff, &dwLastInput);
         else

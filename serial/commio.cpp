@@ -50,6 +50,8 @@ static void NoteLineErrors(HWND hWnd, NPTTYINFO npTTYInfo)
 
 void WaitPortOperation(NPTTYINFO npTTYInfo, OVERLAPPED *pos)
 {
+    if (HasOverlappedIoCompleted(pos))          // the usual case: done already
+        return;
     HANDLE ahWait[2] = {pos->hEvent, npTTYInfo->hCloseEvent};
     if (WaitForMultipleObjects(2, ahWait, FALSE, INFINITE) == WAIT_OBJECT_0)
         return;
@@ -65,7 +67,11 @@ int ReadCommBlock(HWND hWnd, LPSTR lpszBlock, int nMaxLength)
     NPTTYINFO npTTYInfo = GETNPTTYINFO(hWnd);
     if (!npTTYInfo)
         return 0;
+    return ReadCommBlockOf(hWnd, npTTYInfo, lpszBlock, nMaxLength);
+}
 
+int ReadCommBlockOf(HWND hWnd, NPTTYINFO npTTYInfo, LPSTR lpszBlock, int nMaxLength)
+{
     DWORD dwErrorFlags = 0;
     COMSTAT comStat = {};
     ClearCommError(npTTYInfo->idComDev, &dwErrorFlags, &comStat);
@@ -99,7 +105,7 @@ int ReadCommBlock(HWND hWnd, LPSTR lpszBlock, int nMaxLength)
 
 // One overlapped write of n bytes and its wait. Writers are serialised:
 // osWrite serves one write at a time.
-static BOOL WriteCommBytes(HWND hWnd, NPTTYINFO npTTYInfo, const BYTE *pb, DWORD n)
+BOOL WriteCommBytes(HWND hWnd, NPTTYINFO npTTYInfo, const BYTE *pb, DWORD n)
 {
     EnterCriticalSection(&npTTYInfo->csWrite);
     DWORD dwBytesWritten = 0, dwBytesSent = 0;

@@ -19,6 +19,12 @@ BOOL WriteCommByte(HWND hWnd, BYTE byData);
 // overlapped reading and writing; INVALID_HANDLE_VALUE when it cannot.
 HANDLE OpenCommPort(HWND hWnd, BYTE bPort);
 
+// The same operations for a caller that holds the record already (the watch
+// thread): fetching it from another thread's window costs a round trip to
+// the window system on every byte.
+int  ReadCommBlockOf(HWND hWnd, NPTTYINFO npTTYInfo, LPSTR lpszBlock, int nMaxLength);
+BOOL WriteCommBytes(HWND hWnd, NPTTYINFO npTTYInfo, const BYTE *pb, DWORD n);
+
 // The write time-out multiplier for a line speed: 19200 / baud, in ms per byte.
 DWORD WriteTimeoutMultiplier(DWORD dwBaudRate);
 
