@@ -11,19 +11,7 @@ set -uo pipefail
 ROOT="$(cd "$(dirname "$0")/.." && pwd)"
 source "$ROOT/scripts/env.sh"
 BIN="$KELVO_HOST_BUILD/bin"
-[ -x "$KELVO_WIN_BUILD/Kelvo.exe" ] && [ -x "$BIN/dlfsim" ] || kelvo_build || exit 1
-kelvo_prefix_ready
-kelvo_display || exit 1
-WORK="$(mktemp -d /tmp/kelvo-faults.XXXXXX)"
-COM3="$WINEPREFIX/dosdevices/com3"
-DRIVE=("$KELVO_WINE" "$KELVO_WIN_BUILD/kelvo-drive.exe")
-cleanup() {
-    "${DRIVE[@]}" close 5000 >/dev/null 2>&1
-    jobs -p | xargs -r kill 2>/dev/null
-    rm -f "$COM3"; rm -rf "$WORK"
-    kelvo_cleanup
-}
-trap cleanup EXIT
+kelvo_bench_setup faults || exit 1
 CLK=$(getconf CLK_TCK)
 ms() { echo $(( ($(date +%s%N) - $1) / 1000000 )); }
 ticks() { awk '{print $14 + $15}' "/proc/$1/stat" 2>/dev/null || echo 0; }

@@ -80,3 +80,25 @@ kelvo_cleanup() {
     [ -n "${KELVO_XVFB_PID:-}" ] && kill "$KELVO_XVFB_PID" 2>/dev/null
     true
 }
+
+# For the benchmarks and the soak: builds what is missing, a prefix, a
+# display, a scratch folder WORK, the COM3 link path COM3, the kelvo-drive
+# command line DRIVE, and a clean-up on exit (Kelvo closed, helpers ended).
+kelvo_bench_setup() {
+    if [ ! -x "$KELVO_WIN_BUILD/Kelvo.exe" ] || [ ! -x "$KELVO_HOST_BUILD/bin/dlfsim" ]; then
+        kelvo_build || return 1
+    fi
+    kelvo_prefix_ready
+    kelvo_display || return 1
+    WORK="$(mktemp -d "/tmp/kelvo-$1.XXXXXX")"
+    COM3="$WINEPREFIX/dosdevices/com3"
+    DRIVE=("$KELVO_WINE" "$KELVO_WIN_BUILD/kelvo-drive.exe")
+    trap kelvo_bench_cleanup EXIT
+}
+
+kelvo_bench_cleanup() {
+    "${DRIVE[@]}" close 5000 >/dev/null 2>&1
+    jobs -p | xargs -r kill 2>/dev/null
+    rm -f "$COM3"; rm -rf "$WORK"
+    kelvo_cleanup
+}

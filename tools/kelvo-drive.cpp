@@ -71,6 +71,19 @@ static bool IsFileDialog(HWND h) { return GetDlgItem(h, kFileNameEdit) != NULL; 
 static bool IsMessageBox(HWND h) { return GetDlgItem(h, 0xFFFF) != NULL && GetDlgItem(h, 529) == NULL && !IsFileDialog(h) && GetDlgItem(h, 544) == NULL; }
 static bool IsSettings(HWND h) { return GetDlgItem(h, 545) != NULL; }
 
+// Waits for a process to end and prints its exit code; 1 when it did not end.
+static int PrintExitCode(HANDLE hProcess, DWORD dwTimeout)
+{
+    DWORD dwWait = WaitForSingleObject(hProcess, dwTimeout);
+    DWORD dwCode = 0;
+    GetExitCodeProcess(hProcess, &dwCode);
+    CloseHandle(hProcess);
+    if (dwWait != WAIT_OBJECT_0)
+        return 1;
+    printf("%lu\n", (unsigned long)dwCode);
+    return 0;
+}
+
 static DWORD Timeout(int argc, char **argv, int i, DWORD dwDefault)
 {
     return argc > i ? (DWORD)strtoul(argv[i], NULL, 10) : dwDefault;
@@ -143,14 +156,7 @@ int main(int argc, char **argv)
         PostMessageA(h, WM_SYSCOMMAND, SC_CLOSE, 0);
         if (!hProcess)
             return 1;
-        DWORD dwWait = WaitForSingleObject(hProcess, Timeout(argc, argv, 2, 20000));
-        DWORD dwCode = 0;
-        GetExitCodeProcess(hProcess, &dwCode);
-        CloseHandle(hProcess);
-        if (dwWait != WAIT_OBJECT_0)
-            return 1;
-        printf("%lu\n", (unsigned long)dwCode);
-        return 0;
+        return PrintExitCode(hProcess, Timeout(argc, argv, 2, 20000));
     }
     if (cmd == "wait-exit") {
         DWORD pid = KelvoPid();
@@ -159,14 +165,7 @@ int main(int argc, char **argv)
         HANDLE hProcess = OpenProcess(SYNCHRONIZE | PROCESS_QUERY_LIMITED_INFORMATION, FALSE, pid);
         if (!hProcess)
             return 1;
-        DWORD dwWait = WaitForSingleObject(hProcess, Timeout(argc, argv, 2, 20000));
-        DWORD dwCode = 0;
-        GetExitCodeProcess(hProcess, &dwCode);
-        CloseHandle(hProcess);
-        if (dwWait != WAIT_OBJECT_0)
-            return 1;
-        printf("%lu\n", (unsigned long)dwCode);
-        return 0;
+        return PrintExitCode(hProcess, Timeout(argc, argv, 2, 20000));
     }
     if (cmd == "hold-port" && argc == 4) {
         HANDLE h = CreateFileA(argv[2], GENERIC_READ | GENERIC_WRITE, 0, NULL, OPEN_EXISTING, 0, NULL);
