@@ -431,6 +431,10 @@ public:
         if (o_.transcript.empty())
             return;
         tr_ = fopen(o_.transcript.c_str(), "w");
+        // Line by line, so that whoever watches the transcript (a test
+        // waiting for a fault to strike) sees each byte as it happens.
+        if (tr_)
+            setvbuf(tr_, NULL, _IOLBF, 0);
         if (!tr_)
             Fail(EXIT_IO, Format("cannot write %.300s: %s", o_.transcript.c_str(), strerror(errno)));
     }

@@ -177,6 +177,10 @@ private:
                 Box box;
                 box.caption = TextOf(h);
                 box.text = TextOf(GetDlgItem(h, 0xFFFF));
+                // A dialog being torn down (the file dialog closing) can
+                // pass for a message box for a moment; ours always have text.
+                if (box.text.empty() || !IsWindowVisible(h))
+                    continue;
                 box.fExclamation = HasIcon(h, LoadIconA(NULL, (LPCSTR)IDI_EXCLAMATION));
                 {
                     std::lock_guard<std::mutex> lock(m_mutex);
