@@ -18,17 +18,6 @@ protected:
     MessageBoxSpy spy;
 };
 
-std::string Hex(const std::string &s)
-{
-    std::string out;
-    char sz[4];
-    for (unsigned char c : s) {
-        snprintf(sz, sizeof sz, "%02X ", c);
-        out += sz;
-    }
-    return out;
-}
-
 } // namespace
 
 TEST_F(Shell, FirstStartCreatesSaveInfoWithPort2At115200)

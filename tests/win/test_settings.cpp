@@ -24,17 +24,6 @@ protected:
     MessageBoxSpy spy;
 };
 
-std::string Hex(const std::string &s)
-{
-    std::string out;
-    char sz[4];
-    for (unsigned char c : s) {
-        snprintf(sz, sizeof sz, "%02X ", c);
-        out += sz;
-    }
-    return out;
-}
-
 std::string LE32(DWORD dw)
 {
     const char ab[4] = {(char)(dw & 0xFF), (char)((dw >> 8) & 0xFF), (char)((dw >> 16) & 0xFF),
@@ -489,20 +478,6 @@ FontChoice DriveFontDialog(HWND hDlg, int idFontEnd)
     return fc;
 }
 
-// The cell size a font description gives, measured as the terminal does.
-void CellOf(HWND hWnd, const LOGFONTA &lf, int *pxChar, int *pyChar)
-{
-    HFONT hFont = CreateFontIndirectA(&lf);
-    HDC hDC = GetDC(hWnd);
-    HGDIOBJ hOld = SelectObject(hDC, hFont);
-    TEXTMETRICA tm = {};
-    GetTextMetricsA(hDC, &tm);
-    SelectObject(hDC, hOld);
-    ReleaseDC(hWnd, hDC);
-    DeleteObject(hFont);
-    *pxChar = tm.tmAveCharWidth;
-    *pyChar = tm.tmHeight + tm.tmExternalLeading;
-}
 
 } // namespace
 

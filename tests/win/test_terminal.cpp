@@ -864,16 +864,10 @@ TEST_F(Painting, AFontChangeRemeasuresTheCellsAndKeepsTextAndCursor)
     EXPECT_TRUE(ResetTTYScreen(h, info));
 
     // The cell size of that font, measured here on our own.
-    HFONT hFont = CreateFontIndirectA(&info->lfTTYFont);
-    HDC hDC = GetDC(h);
-    HGDIOBJ hOld = SelectObject(hDC, hFont);
-    TEXTMETRICA tm = {};
-    GetTextMetricsA(hDC, &tm);
-    SelectObject(hDC, hOld);
-    ReleaseDC(h, hDC);
-    DeleteObject(hFont);
-    EXPECT_EQ(info->xChar, tm.tmAveCharWidth);
-    EXPECT_EQ(info->yChar, tm.tmHeight + tm.tmExternalLeading);
+    int xCell = 0, yCell = 0;
+    CellOf(h, info->lfTTYFont, &xCell, &yCell);
+    EXPECT_EQ(info->xChar, xCell);
+    EXPECT_EQ(info->yChar, yCell);
     EXPECT_NE(info->yChar, yOld) << "the new font measures as the old one: " << xOld << "x" << yOld;
 
     const RECT rc = Client();

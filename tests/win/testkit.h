@@ -265,6 +265,33 @@ private:
     HWND m_hWnd;
 };
 
+// Bytes as hexadecimal pairs, for failure messages.
+inline std::string Hex(const std::string &s)
+{
+    std::string out;
+    char sz[4];
+    for (unsigned char c : s) {
+        snprintf(sz, sizeof sz, "%02X ", c);
+        out += sz;
+    }
+    return out;
+}
+
+// The cell size a font description gives, measured as the terminal does.
+inline void CellOf(HWND hWnd, const LOGFONTA &lf, int *pxChar, int *pyChar)
+{
+    HFONT hFont = CreateFontIndirectA(&lf);
+    HDC hDC = GetDC(hWnd);
+    HGDIOBJ hOld = SelectObject(hDC, hFont);
+    TEXTMETRICA tm = {};
+    GetTextMetricsA(hDC, &tm);
+    SelectObject(hDC, hOld);
+    ReleaseDC(hWnd, hDC);
+    DeleteObject(hFont);
+    *pxChar = tm.tmAveCharWidth;
+    *pyChar = tm.tmHeight + tm.tmExternalLeading;
+}
+
 // Trims the spaces at the end of a row.
 inline std::string Trim(const std::string &s)
 {
