@@ -1055,10 +1055,18 @@ int Run(const Options &o, Target &t, Link &link, const std::vector<PlanItem> &pl
                                      : static_cast<unsigned long>(Clock::now().time_since_epoch().count());
     std::mt19937 rng(seed);
     for (long session = 1; session <= o.repeat; ++session) {
-        if (t.IsPty() && (o.waitOpen || session > 1))
-            t.WaitOpen(session == 1 ? "start" : "next session");
-        if (o.startDelay > 0)
-            std::this_thread::sleep_for(std::chrono::milliseconds(o.startDelay));
+        // A program may open the port only to see that it is there (the
+        // station does so at start-up) and close it at once: the session
+        // starts with a PC that keeps the port open.
+        for (;;) {
+            if (t.IsPty() && (o.waitOpen || session > 1))
+                t.WaitOpen(session == 1 ? "start" : "next session");
+            if (o.startDelay > 0)
+                std::this_thread::sleep_for(std::chrono::milliseconds(o.startDelay));
+            if (!t.IsPty() || !(o.waitOpen || session > 1) || !t.PeerClosed())
+                break;
+            t.Comment("the port was opened and closed again");
+        }
         t.Comment(Format("session %ld", session));
         if (o.noise > 0)
             t.SendNoise(o.noise, rng);

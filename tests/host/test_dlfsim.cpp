@@ -259,6 +259,27 @@ TEST_F(DlfsimTest, JudgesEveryDataByteOfAMultiBlockDownload)
     EXPECT_NE(r.err.find(want), std::string::npos) << r.err;
 }
 
+TEST_F(DlfsimTest, APortOpenedAndClosedAtOnceDoesNotStartTheSession)
+{
+    // The station opens its saved port once at start-up and closes it again.
+    Sim sim(dir_, With({"--plan", "0:100", "--start-delay", "300"}), dlf_);
+    std::string port = sim.Port();
+    ASSERT_FALSE(port.empty());
+    int fd = open(port.c_str(), O_RDWR | O_NOCTTY);
+    ASSERT_GE(fd, 0);
+    std::this_thread::sleep_for(std::chrono::milliseconds(60));
+    close(fd);
+    std::this_thread::sleep_for(std::chrono::milliseconds(700));
+
+    Pc pc(image_);
+    ASSERT_TRUE(pc.Open(port));
+    pc.Play(1500);
+    pc.Close();
+    Outcome r = sim.Finish();
+    EXPECT_EQ(r.exitCode, 0) << r.out << r.err;
+    EXPECT_EQ(pc.dataSent, 100);
+}
+
 TEST_F(DlfsimTest, NoiseAndFloodBeforeTheHandshakeReachThePc)
 {
     Pc pc(image_);
