@@ -104,7 +104,7 @@ for i in $(seq 100); do grep -q '^PTY' "$WORK/ksim.out" && break; sleep 0.05; do
 "$KELVO_WINE" "$KELVO_WIN_BUILD/kelvo-drive.exe" key 03
 "$KELVO_WINE" "$KELVO_WIN_BUILD/kelvo-drive.exe" open-file "Z:${WORK//\//\\}\\image.dlf" 20000
 wait "$SIM_PID"; SIM_PID=
-ms=$(sed -n 's/^RESULT ok .*time_ms=\([0-9]*\).*/\1/p' "$WORK/ksim.out")
+ms=$(sed -n 's/^RESULT ok .*xfer_ms=\([0-9]*\).*/\1/p' "$WORK/ksim.out")
 if [ -n "$ms" ]; then
     rate=$(( 65536 * 1000 / (ms > 0 ? ms : 1) ))
     echo "Kelvo.exe under Wine: 65536 bytes in $ms ms = $rate B/s ($(( rate * 100 / LIMIT ))% of the line)"

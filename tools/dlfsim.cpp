@@ -191,8 +191,10 @@ const char kHelp[] =
     "  -h, --help           this text\n"
     "\n"
     "The last line on stdout is \"RESULT ok bytes=<verified data bytes>\n"
-    "blocks=<n> time_ms=<t>\" or \"RESULT fail <reason>\" (or the hold and\n"
-    "vanish lines above).\n"
+    "blocks=<n> time_ms=<t> xfer_ms=<x>\" or \"RESULT fail <reason>\" (or the\n"
+    "hold and vanish lines above). time_ms counts from dlfsim's start, xfer_ms\n"
+    "the last session from its first handshake byte to the completion's\n"
+    "answer (0 without a completion).\n"
     "\n"
     "With a pseudo terminal, a helper process claims the slave as its own\n"
     "controlling terminal, so that a session leader opening the port (the\n"
@@ -420,6 +422,14 @@ public:
     long Verified() const { return verified_; }
     long Blocks() const { return blocks_; }
     long ElapsedMs() const { return MsSince(t0_); }
+    // The last completed session, from its first handshake byte to the
+    // completion's answer: the download itself, without the PC's start-up.
+    long TransferMs() const
+    {
+        if (xferEnd_ < xferStart_)
+            return 0;
+        return std::chrono::duration_cast<std::chrono::milliseconds>(xferEnd_ - xferStart_).count();
+    }
     void FlushTranscript()
     {
         if (tr_)
@@ -692,6 +702,8 @@ public:
     void Handshake(bool first)
     {
         Comment("handshake");
+        if (first)
+            xferStart_ = Clock::now();
         Exchange(STX, {ACK}, "handshake: waiting for 06 after 02", first ? o_.connectTimeout : 0);
         Exchange(CONNECT, {ACK}, "handshake: waiting for 06 after 40");
         Exchange(ETX, {ACK, STX}, "handshake: waiting for 06 02 after 03");
@@ -853,6 +865,7 @@ public:
         Comment("completion");
         Exchange(STX, {ACK}, "completion: waiting for 06 after 02");
         Exchange(COMPLETE, {ACK}, "completion: waiting for 06 after 43");
+        xferEnd_ = Clock::now();
     }
 
     bool DurationOver() const
@@ -963,6 +976,7 @@ private:
     const Options &o_;
     const std::vector<uint8_t> &file_;
     Clock::time_point t0_;
+    Clock::time_point xferStart_{}, xferEnd_{};
     Clock::time_point nextSend_;
     int fd_ = -1;
     pid_t holder_ = -1;
@@ -1179,7 +1193,8 @@ int main(int argc, char **argv)
         if (code == EXIT_MATCHED && !okLine.empty()) {
             printf("%s\n", okLine.c_str());
         } else if (code == EXIT_MATCHED) {
-            printf("RESULT ok bytes=%ld blocks=%ld time_ms=%ld\n", t.Verified(), t.Blocks(), t.ElapsedMs());
+            printf("RESULT ok bytes=%ld blocks=%ld time_ms=%ld xfer_ms=%ld\n", t.Verified(), t.Blocks(),
+                   t.ElapsedMs(), t.TransferMs());
         } else {
             fprintf(stderr, "dlfsim: %s\n", reason.c_str());
             printf("RESULT fail %s\n", reason.c_str());

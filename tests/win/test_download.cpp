@@ -218,7 +218,7 @@ TEST_F(Download, MultiBlockDownloadDeliversEveryByteAndClosesThePort)
     EXPECT_EQ(Info()->pbConnBuf, nullptr);
     ExpectUnconnectedMenu();
 
-    long ms = ResultNumber(result, "time_ms=");
+    long ms = ResultNumber(result, "xfer_ms=");
     char sz[160];
     snprintf(sz, sizeof sz, "64 KiB in %ld ms by the target's clock (%lu ms from Connect): %ld bytes/s",
              ms, (unsigned long)dwElapsed, ms > 0 ? 65536L * 1000 / ms : -1L);
