@@ -14,14 +14,6 @@ BIN="$KELVO_HOST_BUILD/bin"
 kelvo_bench_setup faults || exit 1
 CLK=$(getconf CLK_TCK)
 ms() { echo $(( ($(date +%s%N) - $1) / 1000000 )); }
-ticks() { awk '{print $14 + $15}' "/proc/$1/stat" 2>/dev/null || echo 0; }
-wineserver_pid() {
-    local dir p
-    dir=$(printf 'server-%x-%x' "$(stat -c %d "$WINEPREFIX")" "$(stat -c %i "$WINEPREFIX")")
-    for p in $(pgrep -f wineserver); do
-        [[ "$(readlink "/proc/$p/cwd")" == *"$dir" ]] && { echo "$p"; return; }
-    done
-}
 python3 -c "import sys; sys.stdout.buffer.write(bytes((i * 31) & 0xFF for i in range(6000)))" > "$WORK/f.bin"
 "$BIN/dlftool" make "$WORK/f.bin" -o "$WORK/f.dlf" >/dev/null
 FILE="Z:${WORK//\//\\}\\f.dlf"
@@ -68,9 +60,9 @@ for fault in hold-xoff vanish flood; do
     if [ $fault = flood ]; then sleep 3; else wait_served; sleep 1; fi
     if [ $fault = vanish ]; then
         sleep 2
-        WS=$(wineserver_pid); K0=$(ticks "$KPID"); W0=$(ticks "$WS"); T0=$(date +%s%N)
+        WS=$(wineserver_pid); K0=$(cpu_ticks "$KPID"); W0=$(cpu_ticks "$WS"); T0=$(date +%s%N)
         sleep 5
-        VANISH_CPU="Kelvo $(( 100 * ($(ticks "$KPID") - K0) * 1000 / CLK / $(ms "$T0") ))%, wineserver $(( 100 * ($(ticks "$WS") - W0) * 1000 / CLK / $(ms "$T0") ))% of one core"
+        VANISH_CPU="Kelvo $(( 100 * ($(cpu_ticks "$KPID") - K0) * 1000 / CLK / $(ms "$T0") ))%, wineserver $(( 100 * ($(cpu_ticks "$WS") - W0) * 1000 / CLK / $(ms "$T0") ))% of one core"
     fi
     if [ $fault = flood ]; then RSS0=$(awk '/VmRSS/ {print $2}' "/proc/$KPID/status"); fi
     D=$(disconnect_ms)

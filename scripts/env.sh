@@ -98,7 +98,20 @@ kelvo_bench_setup() {
 
 kelvo_bench_cleanup() {
     "${DRIVE[@]}" close 5000 >/dev/null 2>&1
+    # Wine's processes end before the display they draw on, then the rest.
+    kelvo_cleanup
     jobs -p | xargs -r kill 2>/dev/null
     rm -f "$COM3"; rm -rf "$WORK"
-    kelvo_cleanup
+}
+
+# Processor time a process has used so far, in clock ticks.
+cpu_ticks() { awk '{print $14 + $15}' "/proc/$1/stat" 2>/dev/null || echo 0; }
+
+# The wineserver that serves this project's prefix.
+wineserver_pid() {
+    local dir p
+    dir=$(printf 'server-%x-%x' "$(stat -c %d "$WINEPREFIX")" "$(stat -c %i "$WINEPREFIX")")
+    for p in $(pgrep -f wineserver); do
+        [[ "$(readlink "/proc/$p/cwd")" == *"$dir" ]] && { echo "$p"; return; }
+    done
 }
