@@ -3,21 +3,42 @@
 #include "terminal/terminal.h"
 #include "serial/serial.h"
 
-// Marks one cell for repainting, without erase: painting fills the
-// background of every cell it draws.
-static void InvalidateCell(HWND hWnd, NPTTYINFO npTTYInfo)
+// The cells one block has changed, marked for repainting in one call when
+// the block is done: each mark is a request to the window system, and a
+// progress line would otherwise cost one per character.
+struct DIRTY {
+    BOOL fAny;      // some cell changed: rc covers them all
+    BOOL fAll;      // the grid scrolled: the whole window
+    RECT rc;
+};
+
+static void InvalidateCell(NPTTYINFO npTTYInfo, DIRTY *pDirty)
 {
     RECT rect;
     rect.left = npTTYInfo->nColumn * npTTYInfo->xChar - npTTYInfo->xOffset;
     rect.top = npTTYInfo->nRow * npTTYInfo->yChar - npTTYInfo->yOffset;
     rect.right = rect.left + npTTYInfo->xChar;
     rect.bottom = rect.top + npTTYInfo->yChar;
-    InvalidateRect(hWnd, &rect, FALSE);
+    if (pDirty->fAny)
+        UnionRect(&pDirty->rc, &pDirty->rc, &rect);
+    else
+        pDirty->rc = rect;
+    pDirty->fAny = TRUE;
+}
+
+// Marks what the block changed, without erase: painting fills the
+// background of every cell it draws.
+static void InvalidateDirty(HWND hWnd, const DIRTY *pDirty)
+{
+    if (pDirty->fAll)
+        InvalidateRect(hWnd, NULL, FALSE);
+    else if (pDirty->fAny)
+        InvalidateRect(hWnd, &pDirty->rc, FALSE);
 }
 
 // The row never leaves 0..24, not even for a moment: MoveTTYCursor and the
 // caret read it too.
-static void LineFeed(HWND hWnd, NPTTYINFO npTTYInfo)
+static void LineFeed(HWND hWnd, NPTTYINFO npTTYInfo, DIRTY *pDirty)
 {
     if (npTTYInfo->nRow < TTY_ROWS - 1) {
         npTTYInfo->nRow++;
@@ -27,21 +48,21 @@ static void LineFeed(HWND hWnd, NPTTYINFO npTTYInfo)
         memmove(npTTYInfo->abScreen, npTTYInfo->abScreen + TTY_COLUMNS,
                 (TTY_ROWS - 1) * TTY_COLUMNS);
         memset(npTTYInfo->abScreen + (TTY_ROWS - 1) * TTY_COLUMNS, ' ', TTY_COLUMNS);
-        InvalidateRect(hWnd, NULL, FALSE);
+        pDirty->fAll = TRUE;
         npTTYInfo->nRow = TTY_ROWS - 1;
     }
     MoveTTYCursor(hWnd);
 }
 
-static void CarriageReturn(HWND hWnd, NPTTYINFO npTTYInfo)
+static void CarriageReturn(HWND hWnd, NPTTYINFO npTTYInfo, DIRTY *pDirty)
 {
     npTTYInfo->nColumn = 0;
     MoveTTYCursor(hWnd);
     if (npTTYInfo->fNewLine)
-        LineFeed(hWnd, npTTYInfo);
+        LineFeed(hWnd, npTTYInfo, pDirty);
 }
 
-static void PutByte(HWND hWnd, NPTTYINFO npTTYInfo, BYTE b)
+static void PutByte(HWND hWnd, NPTTYINFO npTTYInfo, BYTE b, DIRTY *pDirty)
 {
     switch (b) {
     case 7:                                     // BEL
@@ -53,21 +74,21 @@ static void PutByte(HWND hWnd, NPTTYINFO npTTYInfo, BYTE b)
         MoveTTYCursor(hWnd);
         return;
     case 13:                                    // CR
-        CarriageReturn(hWnd, npTTYInfo);
+        CarriageReturn(hWnd, npTTYInfo, pDirty);
         return;
     case 10:                                    // LF: the column stays
-        LineFeed(hWnd, npTTYInfo);
+        LineFeed(hWnd, npTTYInfo, pDirty);
         return;
     default:
         npTTYInfo->abScreen[npTTYInfo->nRow * TTY_COLUMNS + npTTYInfo->nColumn] = b;
-        InvalidateCell(hWnd, npTTYInfo);
+        InvalidateCell(npTTYInfo, pDirty);
         if (npTTYInfo->nColumn < TTY_COLUMNS - 1) {
             npTTYInfo->nColumn++;
         } else if (npTTYInfo->fAutoWrap) {
             // Wrap right after the 80th character: a CR LF through the
             // same rules, fNewLine included.
-            CarriageReturn(hWnd, npTTYInfo);
-            LineFeed(hWnd, npTTYInfo);
+            CarriageReturn(hWnd, npTTYInfo, pDirty);
+            LineFeed(hWnd, npTTYInfo, pDirty);
         }
         return;
     }
@@ -85,9 +106,11 @@ BOOL WriteTTYBlock(HWND hWnd, LPSTR lpBlock, int nLength)
         return TRUE;
     if (!lpBlock)
         return FALSE;
+    DIRTY dirty = {};
     EnterCriticalSection(&npTTYInfo->csScreen);
     for (int i = 0; i < nLength; i++)
-        PutByte(hWnd, npTTYInfo, (BYTE)lpBlock[i]);
+        PutByte(hWnd, npTTYInfo, (BYTE)lpBlock[i], &dirty);
+    InvalidateDirty(hWnd, &dirty);
     InterlockedIncrement(&npTTYInfo->lScreenGen);    // tells the watch thread to paint
     LeaveCriticalSection(&npTTYInfo->csScreen);
     return TRUE;
