@@ -27,25 +27,14 @@ static void BackOff(NPTTYINFO npTTYInfo, DWORD *pdwBackoff)
 // Waits until the target sends something or the connection closes, and
 // returns the number of bytes placed in abIn.
 //
-// While a download runs the target answers within a millisecond or so, and
-// a look at the queue is far cheaper than setting up a pending read; so for
-// a short while after the last byte the queue is polled. After that a
-// pending one-byte read waits: it completes as soon as a byte arrives, and
-// an idle session costs no processor time.
-static int WaitForInput(NPTTYINFO npTTYInfo, OVERLAPPED *pos, char *abIn, int nMax,
-                        DWORD *pdwBackoff, DWORD *pdwLastInput)
+// The wait is a pending one-byte read: it completes as soon as a byte
+// arrives, the close event releases it, and an idle session costs no
+// processor time. Polling the queue instead (even for a few milliseconds
+// after the last byte) made downloads slower, not faster: each look at the
+// queue is a request to the system, and a polling thread keeps a core busy
+// that the target's side and the painting of the progress need.
+static int WaitForInput(NPTTYINFO npTTYInfo, OVERLAPPED *pos, char *abIn, int nMax, DWORD *pdwBackoff)
 {
-    if (GetTickCount() - *pdwLastInput < 200) {
-        DWORD dwStart = GetTickCount();
-        do {
-            int nLength = ReadCommBlockOf(hTTYWnd, npTTYInfo, abIn, nMax);
-            if (nLength > 0) {
-                *pdwLastInput = GetTickCount();
-                return nLength;
-            }
-        } while (GetTickCount() - dwStart < 3 && npTTYInfo->fConnected);
-    }
-
     DWORD dwRead = 0;
     DWORD dwIssued = GetTickCount();
     HANDLE hPort = npTTYInfo->idComDev;
@@ -76,7 +65,6 @@ static int WaitForInput(NPTTYINFO npTTYInfo, OVERLAPPED *pos, char *abIn, int nM
         return 0;
     }
     *pdwBackoff = 10;
-    *pdwLastInput = GetTickCount();
     return (int)dwRead + ReadCommBlockOf(hTTYWnd, npTTYInfo, abIn + dwRead, nMax - (int)dwRead);
 }
 
@@ -155,13 +143,11 @@ DWORD WINAPI CommWatchProc(LPVOID lpData)
     const unsigned char *pbFile = (const unsigned char *)npTTYInfo->pbConnBuf;
     const DWORD dwFileLength = npTTYInfo->dwConnLength;
     char abIn[81];
-    DWORD dwBackoff = 10, dwLastInput = GetTickCount();
+    DWORD dwBackoff = 10;
     while (npTTYInfo->fConnected) {
         int nLength = ReadCommBlockOf(hTTYWnd, npTTYInfo, abIn, 80);
         if (nLength == 0)
-            nLength = WaitForInput(npTTYInfo, &os, abIn, 80, &dwBackoff, &dwLastInput);
-        else
-            dwLastInput = GetTickCount();
+            nLength = WaitForInput(npTTYInfo, &os, abIn, 80, &dwBackoff);
         LONG lScreenGen = npTTYInfo->lScreenGen;
         for (int iCnt = 0; iCnt < nLength; iCnt++) {
             DLSTEP step;
