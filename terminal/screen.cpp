@@ -7,9 +7,8 @@
 // the block is done: each mark is a request to the window system, and a
 // progress line would otherwise cost one per character.
 struct DIRTY {
-    BOOL fAny;      // some cell changed: rc covers them all
     BOOL fAll;      // the grid scrolled: the whole window
-    RECT rc;
+    RECT rc;        // covers every changed cell; empty while none changed
 };
 
 static void InvalidateCell(NPTTYINFO npTTYInfo, DIRTY *pDirty)
@@ -19,11 +18,7 @@ static void InvalidateCell(NPTTYINFO npTTYInfo, DIRTY *pDirty)
     rect.top = npTTYInfo->nRow * npTTYInfo->yChar - npTTYInfo->yOffset;
     rect.right = rect.left + npTTYInfo->xChar;
     rect.bottom = rect.top + npTTYInfo->yChar;
-    if (pDirty->fAny)
-        UnionRect(&pDirty->rc, &pDirty->rc, &rect);
-    else
-        pDirty->rc = rect;
-    pDirty->fAny = TRUE;
+    UnionRect(&pDirty->rc, &pDirty->rc, &rect);   // an empty rc takes rect as it is
 }
 
 // Marks what the block changed, without erase: painting fills the
@@ -32,7 +27,7 @@ static void InvalidateDirty(HWND hWnd, const DIRTY *pDirty)
 {
     if (pDirty->fAll)
         InvalidateRect(hWnd, NULL, FALSE);
-    else if (pDirty->fAny)
+    else if (!IsRectEmpty(&pDirty->rc))
         InvalidateRect(hWnd, &pDirty->rc, FALSE);
 }
 
