@@ -1,10 +1,9 @@
 // The PC side of the download protocol, driven byte by byte through
-// DlStepByte exactly as the watch thread drives it.
+// DlStepByte exactly as the watch thread and kelvo-cli drive it.
 #include "download/protocol.h"
 
 #include <gtest/gtest.h>
 
-#include <cstdint>
 #include <random>
 #include <vector>
 
@@ -20,78 +19,35 @@ Bytes FileOf(size_t n)
     return b;
 }
 
-// One session as the watch thread runs it: every received byte goes through
-// DlStepByte, and what it asks for is collected.
-class Session {
-public:
-    explicit Session(const Bytes &file) : file_(file) { DlInit(&state_); }
+// One session: every byte from the target goes through DlStepByte and
+// what it asks for is collected.
+struct Session {
+    Bytes file, sent;
+    std::vector<int> progress;
+    int completions = 0, refusals = 0;
+    DLSTATE st;
+    explicit Session(const Bytes &f) : file(f) { DlInit(&st); }
 
-    // Feeds bytes; returns what the PC sent in answer to them, in order.
     Bytes Feed(const Bytes &in)
     {
         Bytes out;
         for (unsigned char b : in) {
-            Bytes answer = Step(b);
-            out.insert(out.end(), answer.begin(), answer.end());
-        }
-        return out;
-    }
-
-    // The answer to one byte.
-    Bytes Step(unsigned char b)
-    {
-        DLSTEP step;
-        DlStepByte(&state_, file_.data(), static_cast<uint32_t>(file_.size()), b, &step);
-        EXPECT_GE(state_.iStep, 0);
-        EXPECT_LE(state_.iStep, 16);
-        Bytes out;
-        for (int i = 0; i < step.nEffects; i++) {
-            const DLEFFECT &e = step.aEffect[i];
-            switch (e.kind) {
-            case DLE_SEND:
-                out.push_back(static_cast<unsigned char>(e.value));
-                sent_.push_back(static_cast<unsigned char>(e.value));
-                break;
-            case DLE_PROGRESS: progress_.push_back(static_cast<int>(e.value)); break;
-            case DLE_COMPLETE: completions_++; break;
-            case DLE_BLOCK:    blocks_.push_back(e.value); break;
-            case DLE_REFUSED:  refusals_++; break;
+            DLSTEP step;
+            DlStepByte(&st, file.empty() ? nullptr : file.data(), static_cast<uint32_t>(file.size()), b, &step);
+            EXPECT_TRUE(st.iStep >= 0 && st.iStep <= 16);
+            for (int i = 0; i < step.nEffects; i++) {
+                const DLEFFECT &e = step.aEffect[i];
+                if (e.kind == DLE_SEND)
+                    out.push_back(static_cast<unsigned char>(e.value));
+                progress.insert(progress.end(), e.kind == DLE_PROGRESS, static_cast<int>(e.value));
+                completions += e.kind == DLE_COMPLETE;
+                refusals += e.kind == DLE_REFUSED;
             }
         }
+        sent.insert(sent.end(), out.begin(), out.end());
         return out;
     }
-
-    int Step() const { return state_.iStep; }
-    const Bytes &Sent() const { return sent_; }
-    const std::vector<int> &Progress() const { return progress_; }
-    const std::vector<uint32_t> &Blocks() const { return blocks_; }
-    int Completions() const { return completions_; }
-    int Refusals() const { return refusals_; }
-
-private:
-    Bytes file_;
-    DLSTATE state_;
-    Bytes sent_;
-    std::vector<int> progress_;
-    std::vector<uint32_t> blocks_;
-    int completions_ = 0;
-    int refusals_ = 0;
 };
-
-const Bytes kHandshake = {0x02, 0x40, 0x03, 0x06, 0x06, 0x06};
-const Bytes kHandshakeAnswer = {0x06, 0x06, 0x06, 0x02, 0x41, 0x03};
-const Bytes kComplete = {0x02, 0x43};
-
-Bytes Request(uint16_t wLength, uint32_t dwOffset)
-{
-    return {0x02, 0x42, static_cast<unsigned char>(wLength >> 8), static_cast<unsigned char>(wLength),
-            static_cast<unsigned char>(dwOffset >> 16), static_cast<unsigned char>(dwOffset >> 8),
-            static_cast<unsigned char>(dwOffset), 0x03};
-}
-
-const Bytes kRequestAnswer = {0x06, 0x06, 0x06, 0x06, 0x06, 0x06, 0x06, 0x06, 0x02};
-
-Bytes Acks(size_t n) { return Bytes(n, 0x06); }
 
 Bytes Cat(std::initializer_list<Bytes> parts)
 {
@@ -101,347 +57,170 @@ Bytes Cat(std::initializer_list<Bytes> parts)
     return all;
 }
 
-// Everything the target sends for one block after the request: an ACK per
-// data byte, one for the ETX, one more that ends the block.
-Bytes BlockAcks(uint16_t wLength) { return Acks((wLength ? wLength : 1u) + 2u); }
+const Bytes kHello = {0x02, 0x40, 0x03, 0x06, 0x06, 0x06};
+const Bytes kHelloAnswer = {0x06, 0x06, 0x06, 0x02, 0x41, 0x03};
+const Bytes kDone = {0x02, 0x43};
+const Bytes kDoneAnswer = {0x06, 0x06};
 
-// What the PC sends for one served block, request included.
-Bytes BlockAnswer(const Bytes &file, uint16_t wLength, uint32_t dwOffset)
+Bytes Acks(size_t n) { return Bytes(n, 0x06); }
+
+Bytes Request(unsigned wLength, uint32_t dwOffset)
 {
-    Bytes out = kRequestAnswer;
-    size_t n = wLength ? wLength : 1;
-    out.insert(out.end(), file.begin() + dwOffset, file.begin() + dwOffset + n);
+    return {0x02, 0x42, static_cast<unsigned char>(wLength >> 8), static_cast<unsigned char>(wLength),
+            static_cast<unsigned char>(dwOffset >> 16), static_cast<unsigned char>(dwOffset >> 8),
+            static_cast<unsigned char>(dwOffset), 0x03};
+}
+
+// The target's side of one block: the request, an ACK per data byte, one
+// for the ETX and one that ends the block.
+Bytes Block(unsigned wLength, uint32_t dwOffset)
+{
+    return Cat({Request(wLength, dwOffset), Acks((wLength ? wLength : 1u) + 2u)});
+}
+
+// The PC's side of the same block.
+Bytes Served(const Bytes &file, unsigned wLength, uint32_t dwOffset)
+{
+    Bytes out = Cat({Acks(8), {0x02}});
+    out.insert(out.end(), file.begin() + dwOffset, file.begin() + dwOffset + (wLength ? wLength : 1));
     out.push_back(0x03);
     return out;
 }
 
-// ---------------------------------------------------------------- Transcript
-
-TEST(Transcript, ThreeHundredByteFileInOneBlockMatchesByteForByte)
+// Whole exchanges: what the target sends, what the PC must answer, how
+// many completions it reports and the state it is left in.
+TEST(Protocol, ExchangesAnswerByteForByte)
 {
-    Bytes file = FileOf(300);
-    Session s(file);
-    struct Row { Bytes in, out; };
-    std::vector<Row> rows = {
-        {{0x02}, {0x06}}, {{0x40}, {0x06}}, {{0x03}, {0x06, 0x02}},
-        {{0x06}, {0x41}}, {{0x06}, {0x03}}, {{0x06}, {}},
-        {{0x02}, {0x06}}, {{0x42}, {0x06}}, {{0x01}, {0x06}}, {{0x2C}, {0x06}},
-        {{0x00}, {0x06}}, {{0x00}, {0x06}}, {{0x00}, {0x06}}, {{0x03}, {0x06, 0x02}},
+    const Bytes f300 = FileOf(300), f100 = FileOf(100), big = FileOf(0x030303 + 0x0303);
+    struct Row { const char *what; Bytes file, in, out; int completions; int step; };
+    const Row rows[] = {
+        {"300 bytes as one block, then completion", f300, Cat({kHello, Block(300, 0), kDone}),
+         Cat({kHelloAnswer, Served(f300, 300, 0), kDoneAnswer}), 1, 0},
+        {"noise before the first STX draws nothing", f100,
+         Cat({{0x00, 0x40, 0x03, 0x06, 0x41, 0x42, 0x43, 'O', 'K', '\r', 0xFF}, kHello}), kHelloAnswer, 0, 6},
+        {"completion right after the handshake", f100, Cat({kHello, kDone}), Cat({kHelloAnswer, kDoneAnswer}), 1, 0},
+        {"after completion a request needs a new handshake", f100, Cat({kHello, kDone, Request(4, 0)}),
+         Cat({kHelloAnswer, kDoneAnswer, {0x06}}), 1, 0},
+        {"length 0 sends the one byte at the offset", f100, Cat({kHello, Block(0, 42)}),
+         Cat({kHelloAnswer, Served(f100, 0, 42)}), 0, 6},
+        {"the next request needs no handshake", f300, Cat({kHello, Block(200, 0), Block(100, 200), kDone}),
+         Cat({kHelloAnswer, Served(f300, 200, 0), Served(f300, 100, 200), kDoneAnswer}), 1, 0},
+        {"the last byte of the file", f100, Cat({kHello, Block(1, 99)}), Cat({kHelloAnswer, Served(f100, 1, 99)}), 0, 6},
+        {"offset and length take any byte, framing bytes too", big, Cat({kHello, Block(0x0303, 0x030303)}),
+         Cat({kHelloAnswer, Served(big, 0x0303, 0x030303)}), 0, 6},
+        {"a wrong byte in a block ends it without ETX", f100, Cat({kHello, Request(50, 0), Acks(10), {0x15}, Acks(5)}),
+         Cat({kHelloAnswer, Acks(8), {0x02}, Bytes(f100.begin(), f100.begin() + 10)}), 0, 0},
+        {"STX in a block starts a handshake", f100, Cat({kHello, Request(50, 0), Acks(10), kHello, Block(5, 20)}),
+         Cat({kHelloAnswer, Acks(8), {0x02}, Bytes(f100.begin(), f100.begin() + 10), kHelloAnswer, Served(f100, 5, 20)}), 0, 6},
+        {"a refused request needs a new handshake", f100,
+         Cat({kHello, Request(50, 80), Acks(3), Request(10, 0), {0x15}, kHello, Block(10, 0)}),
+         Cat({kHelloAnswer, Acks(7), {0x06}, kHelloAnswer, Served(f100, 10, 0)}), 0, 6},
+        {"no file loaded serves nothing", {}, Cat({kHello, Request(0, 0), Acks(3)}), Cat({kHelloAnswer, Acks(7)}), 0, 0},
     };
-    for (size_t i = 0; i < rows.size(); i++)
-        EXPECT_EQ(s.Step(rows[i].in[0]), rows[i].out) << "row " << i;
-    for (size_t i = 0; i < 300; i++)
-        ASSERT_EQ(s.Step(0x06), Bytes{file[i]}) << "data byte " << i;
-    EXPECT_EQ(s.Step(0x06), Bytes{0x03});
-    EXPECT_EQ(s.Step(0x06), Bytes{});
-    EXPECT_EQ(s.Step(0x02), Bytes{0x06});
-    EXPECT_EQ(s.Completions(), 0);
-    EXPECT_EQ(s.Step(0x43), Bytes{0x06});
-    EXPECT_EQ(s.Completions(), 1);
-    EXPECT_EQ(s.Step(), 0);
+    for (const Row &r : rows) {
+        Session s(r.file);
+        EXPECT_EQ(s.Feed(r.in), r.out) << r.what;
+        EXPECT_EQ(s.completions, r.completions) << r.what;
+        EXPECT_EQ(s.st.iStep, r.step) << r.what;
+    }
 }
 
-TEST(Transcript, NoiseBeforeTheFirstStxDrawsNoAnswer)
+// A request reaching past the file is refused: everything up to its ETX is
+// acknowledged, the ETX is not, and nothing of the file goes out.
+TEST(Protocol, RequestsPastTheEndAreRefusedWithSilence)
 {
-    Session s(FileOf(16));
-    Bytes noise = {0x00, 0x40, 0x03, 0x06, 0x41, 0x42, 0x43, 'O', 'K', '\r', '\n', 0xFF};
-    EXPECT_EQ(s.Feed(noise), Bytes{});
-    EXPECT_EQ(s.Step(), 0);
-    EXPECT_EQ(s.Feed(kHandshake), kHandshakeAnswer);
-    EXPECT_EQ(s.Step(), 6);
-}
-
-TEST(Transcript, CompletionRightAfterTheHandshakeEndsTheSession)
-{
-    Session s(FileOf(16));
-    EXPECT_EQ(s.Feed(Cat({kHandshake, kComplete})), Cat({kHandshakeAnswer, {0x06, 0x06}}));
-    EXPECT_EQ(s.Completions(), 1);
-    EXPECT_EQ(s.Progress(), std::vector<int>{});
-    EXPECT_EQ(s.Step(), 0);
-}
-
-TEST(Transcript, CompletionResetsSoTheNextRequestNeedsAHandshake)
-{
-    Bytes file = FileOf(32);
-    Session s(file);
-    s.Feed(Cat({kHandshake, kComplete}));
-    // A request straight after the completion: only its STX is answered, as
-    // the start of a new handshake; the rest is dropped.
-    EXPECT_EQ(s.Feed(Request(4, 0)), Bytes{0x06});
-    EXPECT_EQ(s.Step(), 0);
-}
-
-// -------------------------------------------------------------------- Blocks
-
-TEST(Blocks, LengthZeroSendsTheOneByteAtTheOffset)
-{
-    Bytes file = FileOf(100);
-    Session s(file);
-    Bytes out = s.Feed(Cat({kHandshake, Request(0, 42), BlockAcks(0)}));
-    EXPECT_EQ(out, Cat({kHandshakeAnswer, BlockAnswer(file, 0, 42)}));
-    EXPECT_EQ(s.Blocks(), std::vector<uint32_t>{1});
-    EXPECT_EQ(s.Step(), 6);
-}
-
-TEST(Blocks, Length65535SendsEveryByteOfTheBlock)
-{
-    Bytes file = FileOf(70000);
-    Session s(file);
-    Bytes out = s.Feed(Cat({kHandshake, Request(65535, 1000), BlockAcks(65535)}));
-    ASSERT_EQ(out.size(), kHandshakeAnswer.size() + kRequestAnswer.size() + 65535 + 1);
-    EXPECT_EQ(out, Cat({kHandshakeAnswer, BlockAnswer(file, 65535, 1000)}));
-    EXPECT_EQ(s.Step(), 6);
-}
-
-TEST(Blocks, NextRequestNeedsNoNewHandshake)
-{
-    Bytes file = FileOf(500);
-    Session s(file);
-    Bytes out = s.Feed(Cat({kHandshake, Request(200, 0), BlockAcks(200), Request(300, 200),
-                            BlockAcks(300), kComplete}));
-    EXPECT_EQ(out, Cat({kHandshakeAnswer, BlockAnswer(file, 200, 0), BlockAnswer(file, 300, 200),
-                        {0x06, 0x06}}));
-    EXPECT_EQ(s.Completions(), 1);
-}
-
-TEST(Blocks, LastByteOfTheFileCanBeRequested)
-{
-    Bytes file = FileOf(10);
-    Session s(file);
-    EXPECT_EQ(s.Feed(Cat({kHandshake, Request(1, 9), BlockAcks(1)})),
-              Cat({kHandshakeAnswer, BlockAnswer(file, 1, 9)}));
-    EXPECT_EQ(s.Refusals(), 0);
-}
-
-TEST(Blocks, RequestedOffsetIsTwentyFourBitsBigEndian)
-{
-    Bytes file = FileOf(0x010203 + 4);
-    Session s(file);
-    Bytes out = s.Feed(Cat({kHandshake, Request(3, 0x010203), BlockAcks(3)}));
-    EXPECT_EQ(out, Cat({kHandshakeAnswer, BlockAnswer(file, 3, 0x010203)}));
-}
-
-// ----------------------------------------------------------------- Past end
-
-TEST(PastEnd, RequestReachingPastTheFileIsAnsweredWithSilence)
-{
-    Bytes file = FileOf(100);
-    for (auto req : {std::make_pair(2, 99), std::make_pair(0, 100), std::make_pair(1, 100),
-                     std::make_pair(65535, 0), std::make_pair(10, 0xFFFFFF)}) {
+    const Bytes file = FileOf(100);
+    for (auto r : std::initializer_list<std::pair<unsigned, unsigned>>{{2, 99}, {0, 100}, {1, 100}, {65535, 0}, {10, 0xFFFFFF}}) {
         Session s(file);
-        s.Feed(kHandshake);
-        Bytes r = Request(static_cast<uint16_t>(req.first), static_cast<uint32_t>(req.second));
-        Bytes out = s.Feed(r);
-        // Everything up to the ETX is acknowledged; the ETX itself is not,
-        // and no STX or data follows.
-        EXPECT_EQ(out, Acks(7)) << req.first << "@" << req.second;
-        EXPECT_EQ(s.Refusals(), 1);
-        EXPECT_EQ(s.Step(), 0);
-        // The ACKs of a target that carries on regardless draw nothing.
-        EXPECT_EQ(s.Feed(Acks(5)), Bytes{});
+        s.Feed(kHello);
+        EXPECT_EQ(s.Feed(Cat({Request(r.first, r.second), Acks(5)})), Acks(7)) << r.first << "@" << r.second;
+        EXPECT_EQ(s.refusals, 1);
+        EXPECT_EQ(s.st.iStep, 0);
     }
 }
 
-TEST(PastEnd, ANewHandshakeIsNeededAfterARefusedRequest)
+// In every state that expects one byte, a wrong byte is examined once more
+// in state 0 and no further; a 0x02 there starts a handshake.
+TEST(Protocol, UnexpectedByteIsExaminedOnceMoreInStateZero)
 {
-    Bytes file = FileOf(100);
-    Session s(file);
-    s.Feed(Cat({kHandshake, Request(50, 80)}));
-    // Without a handshake, the next request is not served.
-    EXPECT_EQ(s.Feed(Request(10, 0)), Bytes{0x06});
-    s.Feed(Bytes{0x15});                       // leave the half-open handshake
-    Bytes out = s.Feed(Cat({kHandshake, Request(10, 0), BlockAcks(10)}));
-    EXPECT_EQ(out, Cat({kHandshakeAnswer, BlockAnswer(file, 10, 0)}));
-}
-
-TEST(PastEnd, NoFileLoadedServesNothing)
-{
-    DLSTATE st;
-    DlInit(&st);
-    Bytes in = Cat({kHandshake, Request(0, 0), Acks(3)});
-    Bytes sent;
-    for (unsigned char b : in) {
-        DLSTEP step;
-        DlStepByte(&st, nullptr, 0, b, &step);
-        for (int i = 0; i < step.nEffects; i++)
-            if (step.aEffect[i].kind == DLE_SEND)
-                sent.push_back(static_cast<unsigned char>(step.aEffect[i].value));
-    }
-    EXPECT_EQ(sent, Cat({kHandshakeAnswer, Acks(7)}));
-    EXPECT_EQ(st.iStep, 0);
-}
-
-// -------------------------------------------------------------------- Resets
-
-TEST(Resets, WrongByteDuringABlockEndsItWithoutEtx)
-{
-    Bytes file = FileOf(100);
-    Session s(file);
-    s.Feed(Cat({kHandshake, Request(50, 0)}));
-    Bytes out = s.Feed(Acks(10));
-    EXPECT_EQ(out, Bytes(file.begin(), file.begin() + 10));
-    EXPECT_EQ(s.Feed(Bytes{0x15}), Bytes{});
-    EXPECT_EQ(s.Step(), 0);
-    EXPECT_EQ(s.Feed(Acks(5)), Bytes{});
-}
-
-TEST(Resets, StxDuringABlockIsAcknowledgedAndStartsAHandshake)
-{
-    Bytes file = FileOf(100);
-    Session s(file);
-    s.Feed(Cat({kHandshake, Request(50, 0), Acks(10)}));
-    EXPECT_EQ(s.Step(0x02), Bytes{0x06});
-    EXPECT_EQ(s.Step(), 1);
-    // The rest of the handshake goes on from there, then a block is served.
-    Bytes out = s.Feed(Cat({Bytes(kHandshake.begin() + 1, kHandshake.end()), Request(5, 20), BlockAcks(5)}));
-    EXPECT_EQ(out, Cat({Bytes(kHandshakeAnswer.begin() + 1, kHandshakeAnswer.end()), BlockAnswer(file, 5, 20)}));
-}
-
-// Every state that expects one byte, a wrong byte, and a wrong 0x02: the
-// byte is examined once more in state 0 and no further.
-TEST(Resets, UnexpectedByteIsExaminedOnceMoreInStateZeroOnly)
-{
-    Bytes file = FileOf(100);
-    Bytes request = Request(1, 0);
-    Bytes requestWithoutEtx(request.begin(), request.end() - 1);
-    struct Case { Bytes prefix; int iStep; };
-    std::vector<Case> cases = {
+    const Bytes file = FileOf(100);
+    Bytes request = Request(2, 0);
+    const struct { Bytes prefix; int step; } states[] = {
         {{0x02}, 1}, {{0x02, 0x40}, 2}, {{0x02, 0x40, 0x03}, 3}, {{0x02, 0x40, 0x03, 0x06}, 4},
-        {{0x02, 0x40, 0x03, 0x06, 0x06}, 5}, {kHandshake, 6}, {Cat({kHandshake, {0x02}}), 7},
-        {Cat({kHandshake, requestWithoutEtx}), 13},
-        {Cat({kHandshake, Request(2, 0)}), 14}, {Cat({kHandshake, Request(2, 0), Acks(2)}), 15},
-        {Cat({kHandshake, Request(2, 0), Acks(3)}), 16},
+        {{0x02, 0x40, 0x03, 0x06, 0x06}, 5}, {kHello, 6}, {Cat({kHello, {0x02}}), 7},
+        {Cat({kHello, Bytes(request.begin(), request.end() - 1)}), 13}, {Cat({kHello, request}), 14},
+        {Cat({kHello, request, Acks(2)}), 15}, {Cat({kHello, request, Acks(3)}), 16},
     };
-    for (const Case &c : cases) {
-        // States 6 and 13 already expect 0x02 or 0x03; use a byte no state
-        // but 8..12 accepts.
-        {
+    for (const auto &c : states) {
+        for (unsigned char b : {0x15, 0x02}) {
+            if (c.step == 6 && b == 0x02)
+                continue;                       // what state 6 expects
             Session s(file);
             s.Feed(c.prefix);
-            ASSERT_EQ(s.Step(), c.iStep);
-            EXPECT_EQ(s.Step(0x15), Bytes{}) << "state " << c.iStep;
-            EXPECT_EQ(s.Step(), 0) << "state " << c.iStep;
+            ASSERT_EQ(s.st.iStep, c.step);
+            EXPECT_EQ(s.Feed({b}), b == 0x02 ? Bytes{0x06} : Bytes{}) << "state " << c.step;
+            EXPECT_EQ(s.st.iStep, b == 0x02 ? 1 : 0) << "state " << c.step;
         }
-        if (c.iStep == 6)
-            continue;                          // 0x02 is what state 6 expects
-        Session s(file);
-        s.Feed(c.prefix);
-        EXPECT_EQ(s.Step(0x02), Bytes{0x06}) << "state " << c.iStep;
-        EXPECT_EQ(s.Step(), 1) << "state " << c.iStep;
     }
 }
 
-TEST(Resets, RequestFieldsTakeAnyByteIncludingFramingBytes)
+// The watch thread hands over whatever one read delivered: the answers must
+// not depend on how the stream was cut.
+TEST(Protocol, AnyCuttingOfTheStreamGivesTheSameAnswers)
 {
-    Bytes file = FileOf(0x030303 + 0x0303);
-    Session s(file);
-    Bytes out = s.Feed(Cat({kHandshake, Request(0x0303, 0x030303), BlockAcks(0x0303)}));
-    EXPECT_EQ(out, Cat({kHandshakeAnswer, BlockAnswer(file, 0x0303, 0x030303)}));
-    Session t(file);
-    out = t.Feed(Cat({kHandshake, Request(0x0206, 0x020606), BlockAcks(0x0206)}));
-    EXPECT_EQ(out, Cat({kHandshakeAnswer, BlockAnswer(file, 0x0206, 0x020606)}));
-}
-
-// ----------------------------------------------------------------- Chunking
-
-// The watch thread hands over whatever one read delivered; the answers must
-// not depend on how the stream was cut into reads.
-TEST(Chunking, AnyCuttingOfTheStreamGivesTheSameAnswers)
-{
-    Bytes file = FileOf(3000);
-    Bytes stream = Cat({{0x00, 0x55}, kHandshake, Request(700, 5), BlockAcks(700), Request(0, 2999),
-                        BlockAcks(0), Request(100, 2950), {0x02, 0x40, 0x03, 0x06, 0x06, 0x06},
-                        Request(1000, 2000), Acks(300), {0x15}, kHandshake, Request(1000, 2000),
-                        BlockAcks(1000), kComplete, {0x02}});
+    const Bytes file = FileOf(3000);
+    const Bytes stream = Cat({{0x00, 0x55}, kHello, Block(700, 5), Block(0, 2999), Request(100, 2950), kHello,
+                              Request(1000, 2000), Acks(300), {0x15}, kHello, Block(1000, 2000), kDone, {0x02}});
     Session whole(file);
-    Bytes expected = whole.Feed(stream);
-    ASSERT_GT(expected.size(), 2000u);
-
+    const Bytes expected = whole.Feed(stream);
     std::mt19937 rng(12345);
     for (int round = 0; round < 200; round++) {
         Session s(file);
-        Bytes out;
-        size_t pos = 0;
-        while (pos < stream.size()) {
-            size_t n = std::min<size_t>(stream.size() - pos, 1 + rng() % 80);
-            Bytes read(stream.begin() + pos, stream.begin() + pos + n);
-            Bytes answer = s.Feed(read);
-            out.insert(out.end(), answer.begin(), answer.end());
-            pos += n;
+        for (size_t pos = 0, n; pos < stream.size(); pos += n) {
+            n = std::min<size_t>(stream.size() - pos, 1 + rng() % 80);
+            s.Feed(Bytes(stream.begin() + pos, stream.begin() + pos + n));
         }
-        ASSERT_EQ(out, expected) << "round " << round;
-        ASSERT_EQ(s.Progress(), whole.Progress());
-        ASSERT_EQ(s.Completions(), 1);
+        ASSERT_EQ(s.sent, expected) << "round " << round;
+        ASSERT_EQ(s.progress, whole.progress);
+        ASSERT_EQ(s.completions, 1);
     }
 }
 
-// ------------------------------------------------------------------ Progress
-
-TEST(Progress, OneBlockOfThreeHundredBytesShowsEveryFigureAndHundredOnlyAtTheEnd)
+std::vector<int> Range(int from, int to)
 {
-    Bytes file = FileOf(300);
-    Session s(file);
-    s.Feed(Cat({kHandshake, Request(300, 0)}));
-    std::vector<int> expected;
-    for (int i = 0; i <= 99; i++)
-        expected.push_back(i);
-    // 0% goes with the first data byte.
-    s.Step(0x06);
-    EXPECT_EQ(s.Progress(), std::vector<int>{0});
-    s.Feed(Acks(299 + 2));
-    EXPECT_EQ(s.Progress(), expected);
-    EXPECT_EQ(s.Completions(), 0);
-    s.Feed(kComplete);
-    EXPECT_EQ(s.Completions(), 1);
-    EXPECT_EQ(s.Progress(), expected);        // 100 comes with the completion alone
+    std::vector<int> v;
+    for (int i = from; i < to; i++)
+        v.push_back(i);
+    return v;
 }
 
-TEST(Progress, FigureIsReportedOnlyWhenItChanges)
+std::vector<int> Join(std::vector<int> a, const std::vector<int> &b)
 {
-    Bytes file = FileOf(1000);
-    Session s(file);
-    s.Feed(Cat({kHandshake, Request(1000, 0), BlockAcks(1000)}));
-    ASSERT_EQ(s.Progress().size(), 100u);
-    for (int i = 0; i < 100; i++)
-        EXPECT_EQ(s.Progress()[i], i);
+    a.insert(a.end(), b.begin(), b.end());
+    return a;
 }
 
-TEST(Progress, FirstBlockAtAnOffsetStartsAtThatOffsetsFigure)
+// The figure is the share of the file before the byte being sent, reported
+// only when it changes; 100 comes with the completion alone.
+TEST(Protocol, ProgressFollowsTheFilePosition)
 {
-    Bytes file = FileOf(1000);
-    Session s(file);
-    s.Feed(Cat({kHandshake, Request(10, 500), {0x06}}));
-    EXPECT_EQ(s.Progress(), std::vector<int>{50});
-}
-
-TEST(Progress, FigureGoesDownForALowerOffsetLater)
-{
-    Bytes file = FileOf(1000);
-    Session s(file);
-    s.Feed(Cat({kHandshake, Request(10, 800), BlockAcks(10), Request(10, 100), {0x06}}));
-    EXPECT_EQ(s.Progress(), (std::vector<int>{80, 10}));
-}
-
-TEST(Progress, FigureComesFromTheFilePositionNotTheCount)
-{
-    Bytes file = FileOf(200);
-    Session s(file);
-    // The same 100 bytes twice: the second pass shows the same figures again.
-    s.Feed(Cat({kHandshake, Request(100, 100), BlockAcks(100), Request(100, 100), BlockAcks(100)}));
-    std::vector<int> once;
-    for (int i = 50; i < 100; i++)
-        once.push_back(i);
-    std::vector<int> twice = once;
-    twice.insert(twice.end(), once.begin(), once.end());
-    EXPECT_EQ(s.Progress(), twice);
-}
-
-TEST(Progress, LargeOffsetsDoNotOverflowTheFigure)
-{
-    Bytes file = FileOf(0xFFFFFF + 1);
-    Session s(file);
-    s.Feed(Cat({kHandshake, Request(1, 0xFFFFFF), {0x06}}));
-    EXPECT_EQ(s.Progress(), std::vector<int>{99});
+    struct Row { const char *what; size_t size; Bytes in; std::vector<int> progress; };
+    const Row rows[] = {
+        {"0 goes out with the first byte", 300, Cat({kHello, Request(300, 0), Acks(1)}), {0}},
+        {"one block of 300 shows 0 to 99, then completion", 300, Cat({kHello, Block(300, 0), kDone}), Range(0, 100)},
+        {"a first block at an offset starts at its figure", 1000, Cat({kHello, Request(10, 500), Acks(1)}), {50}},
+        {"a lower offset later makes it go down", 1000, Cat({kHello, Block(10, 800), Request(10, 100), Acks(1)}), {80, 10}},
+        {"the same block twice shows the same figures twice", 200, Cat({kHello, Block(100, 100), Block(100, 100)}),
+         Join(Range(50, 100), Range(50, 100))},
+        {"large offsets do not overflow", 0xFFFFFF + 1, Cat({kHello, Request(1, 0xFFFFFF), Acks(1)}), {99}},
+    };
+    for (const Row &r : rows) {
+        Session s(FileOf(r.size));
+        s.Feed(r.in);
+        EXPECT_EQ(s.progress, r.progress) << r.what;
+    }
+    Session s(FileOf(70000));
+    EXPECT_EQ(s.Feed(Cat({kHello, Block(65535, 1000)})), Cat({kHelloAnswer, Served(s.file, 65535, 1000)}));
 }
 
 } // namespace
