@@ -1,6 +1,6 @@
 # Windows tree (MinGW-w64): Kelvo.exe, the Windows build of dlftool, and the
 # in-process tests that run under Wine through CMAKE_CROSSCOMPILING_EMULATOR.
-set(CMAKE_CXX_FLAGS "${CMAKE_CXX_FLAGS} -Wall -Wextra -Wno-cast-function-type")
+set(CMAKE_CXX_FLAGS "${CMAKE_CXX_FLAGS} -Wall -Wextra -Werror=cast-function-type")
 add_compile_definitions(WIN32_LEAN_AND_MEAN _WIN32_WINNT=0x0600 WINVER=0x0600)
 # One self-contained executable: no MinGW runtime DLLs beside it.
 set(KELVO_STATIC_LINK -static -static-libgcc -static-libstdc++)

@@ -187,7 +187,9 @@ const char kHelp[] =
     "Output:\n"
     "  --transcript FILE    one line per byte: \"<ms since start> <T|P> <hex>\",\n"
     "                       T sent by the target, P by the PC; \"# ...\" lines\n"
-    "                       mark the phases\n"
+    "                       mark the phases, when the PC opens and closes the\n"
+    "                       pseudo terminal and, while it is silent, the line\n"
+    "                       settings the PC gives it (\"# line: 9600 bit/s, ...\")\n"
     "  -h, --help           this text\n"
     "\n"
     "The last line on stdout is \"RESULT ok bytes=<verified data bytes>\n"
@@ -530,7 +532,7 @@ public:
             if (rc < 0 && errno != EINTR)
                 Fatal("poll");
             if (rc > 0 && (p.revents & (POLLHUP | POLLERR))) {
-                Comment("the PC closed the port");
+                NotePeer(false);
                 return "the PC closed the port";
             }
             if (g_signal)
@@ -589,7 +591,33 @@ public:
             CheckDuration(what, true);
             std::this_thread::sleep_for(std::chrono::milliseconds(20));
         }
-        Comment("port opened");
+        NotePeer(true);
+    }
+
+    // Notes in the transcript when the PC opens or closes the pseudo
+    // terminal, and the line settings it gives it (speed, stop bits, flow
+    // control) as they change: the first thing to look at when a PC program
+    // and a target do not talk.
+    void NotePeer(bool open)
+    {
+        if (!isPty_)
+            return;
+        if (open != peerOpen_)
+            Comment(open ? "the PC opened the port" : "the PC closed the port");
+        peerOpen_ = open;
+        struct termios t;
+        if (!open || tcgetattr(fd_, &t) != 0)      // a master reports its slave's settings
+            return;
+        long baud = 0;
+        for (long b : {1200L, 2400L, 4800L, 9600L, 19200L, 38400L, 57600L, 115200L, 230400L, 460800L, 921600L})
+            if (BaudConstant(b) == cfgetospeed(&t))
+                baud = b;
+        const char *flow = (t.c_cflag & CRTSCTS) ? "rts/cts" : (t.c_iflag & (IXON | IXOFF)) ? "xon/xoff" : "none";
+        std::string line = Format("line: %ld bit/s, %s, flow %s", baud,
+                                  (t.c_cflag & CSTOPB) ? "2 stop bits" : "1 stop bit", flow);
+        if (line != lastLine_)
+            Comment(line);
+        lastLine_ = line;
     }
 
     // Waits until the PC closes the port; anything it sends meanwhile is an error.
@@ -599,8 +627,10 @@ public:
         Clock::time_point end = Clock::now() + std::chrono::milliseconds(limitMs < 0 ? 0 : limitMs);
         for (;;) {
             int b = Poll(20);
-            if (b == kClosed)
+            if (b == kClosed) {
+                NotePeer(false);
                 return true;
+            }
             if (b >= 0)
                 Fail(EXIT_MISMATCH, Format("PC sent %02X %s", b, what));
             if (g_signal)
@@ -621,6 +651,7 @@ public:
             int b = Poll(20);
             if (b >= 0)
                 Fail(EXIT_MISMATCH, Format("PC answered %02X %s, where silence was expected", b, what));
+            NotePeer(b == kNothing);
             if (b == kClosed)
                 std::this_thread::sleep_for(std::chrono::milliseconds(20));
             if (ms < 0 ? (g_signal || DurationOver()) : Clock::now() >= end)
@@ -981,6 +1012,8 @@ private:
     int fd_ = -1;
     pid_t holder_ = -1;
     bool isPty_ = false;
+    bool peerOpen_ = false;         // what the transcript last said of the PC's side
+    std::string lastLine_;          // and of its line settings
     std::string portPath_;
     FILE *tr_ = nullptr;
     std::deque<uint8_t> rx_;
@@ -1079,7 +1112,7 @@ int Run(const Options &o, Target &t, Link &link, const std::vector<PlanItem> &pl
                 std::this_thread::sleep_for(std::chrono::milliseconds(o.startDelay));
             if (!t.IsPty() || !(o.waitOpen || session > 1) || !t.PeerClosed())
                 break;
-            t.Comment("the port was opened and closed again");
+            t.NotePeer(false);
         }
         t.Comment(Format("session %ld", session));
         if (o.noise > 0)

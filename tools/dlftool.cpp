@@ -1,6 +1,7 @@
 // dlftool: makes DLF download files and checks their headers.
 //
 //   dlftool make PAYLOAD -o OUT.dlf [--cover N]
+//   dlftool make --sample BYTES -o OUT.dlf [--cover N]
 //   dlftool check FILE...
 //   dlftool info FILE
 //
@@ -26,6 +27,7 @@ const unsigned long kMaxCovered = 65533;
 
 const char kUsage[] =
     "usage: dlftool make PAYLOAD -o OUT.dlf [--cover N]\n"
+    "       dlftool make --sample BYTES -o OUT.dlf [--cover N]\n"
     "       dlftool check FILE...\n"
     "       dlftool info FILE\n"
     "       dlftool --help\n"
@@ -33,7 +35,9 @@ const char kUsage[] =
     "make    writes OUT.dlf: a 4-byte header (size and CRC-16, big-endian)\n"
     "        followed by PAYLOAD. The CRC covers the whole payload, or only\n"
     "        its first N bytes with --cover N. At most 65533 bytes can be\n"
-    "        covered.\n"
+    "        covered. With --sample BYTES the payload is a test pattern of\n"
+    "        that many bytes in which every byte value occurs (for trying\n"
+    "        out a target or a line).\n"
     "check   checks the header of each FILE as the download station does and\n"
     "        prints one line per file:\n"
     "          FILE: ok size=0x0005 stored=0x9738 computed=0x9738 covered=3 total=7\n"
@@ -92,15 +96,17 @@ int CmdMake(int argc, char **argv)
     const char *payload = nullptr;
     const char *out = nullptr;
     const char *cover = nullptr;
+    const char *sample = nullptr;
     for (int i = 0; i < argc; i++) {
         if (std::strcmp(argv[i], "--help") == 0 || std::strcmp(argv[i], "-h") == 0) {
             std::fputs(kUsage, stdout);
             return EXIT_PASS;
         }
-        if (std::strcmp(argv[i], "-o") == 0 || std::strcmp(argv[i], "--cover") == 0) {
+        if (std::strcmp(argv[i], "-o") == 0 || std::strcmp(argv[i], "--cover") == 0 ||
+            std::strcmp(argv[i], "--sample") == 0) {
             if (i + 1 >= argc)
                 return UsageError(std::string(argv[i]) + " needs an argument");
-            const char **slot = argv[i][1] == 'o' ? &out : &cover;
+            const char **slot = argv[i][1] == 'o' ? &out : argv[i][2] == 'c' ? &cover : &sample;
             if (*slot != nullptr)
                 return UsageError(std::string(argv[i]) + " given twice");
             *slot = argv[++i];
@@ -112,8 +118,8 @@ int CmdMake(int argc, char **argv)
             return UsageError(std::string("unexpected argument ") + argv[i]);
         }
     }
-    if (payload == nullptr)
-        return UsageError("make needs a PAYLOAD file");
+    if ((payload == nullptr) == (sample == nullptr))
+        return UsageError("make needs a PAYLOAD file or --sample BYTES");
     if (out == nullptr)
         return UsageError("make needs -o OUT.dlf");
 
@@ -122,8 +128,15 @@ int CmdMake(int argc, char **argv)
         return UsageError(std::string("--cover wants a byte count, not '") + cover + "'");
 
     std::vector<unsigned char> data;
-    if (!ReadWholeFile(payload, &data))
+    unsigned long ulSample = 0;
+    if (sample != nullptr) {
+        if (!ParseCount(sample, &ulSample) || ulSample > 0x1000000)
+            return UsageError(std::string("--sample wants a byte count up to 16777216, not '") + sample + "'");
+        for (unsigned long i = 0; i < ulSample; i++)
+            data.push_back(static_cast<unsigned char>(i * 7 + 3 + (i >> 8)));
+    } else if (!ReadWholeFile(payload, &data)) {
         return EXIT_FAIL;
+    }
 
     if (cover == nullptr) {
         ulCover = data.size();

@@ -113,16 +113,12 @@ inline Outcome RunTool(const std::vector<std::string> &argv, const Scratch &s, i
     return Proc(argv, s / ("run" + std::to_string(++n))).Finish(ms);
 }
 
-// A DLF file of payload bytes (every byte value occurs), the CRC over all
-// of it or its first cover bytes; made by dlftool like any user's file.
+// A DLF file of payload bytes of dlftool's sample pattern, the CRC over all
+// of it or its first cover bytes.
 inline std::string MakeDlf(const Scratch &s, const std::string &name, size_t payload, long cover = -1)
 {
-    std::string bin = s / (name + ".bin"), dlf = s / (name + ".dlf");
-    std::ofstream f(bin, std::ios::binary);
-    for (size_t i = 0; i < payload; i++)
-        f.put(static_cast<char>(i * 7 + 3 + (i >> 8)));
-    f.close();
-    std::vector<std::string> argv = {kBin + "/dlftool", "make", bin, "-o", dlf};
+    std::string dlf = s / (name + ".dlf");
+    std::vector<std::string> argv = {kBin + "/dlftool", "make", "--sample", std::to_string(payload), "-o", dlf};
     if (cover >= 0)
         argv.insert(argv.end(), {"--cover", std::to_string(cover)});
     EXPECT_EQ(RunTool(argv, s).code, 0) << "dlftool make " << name;

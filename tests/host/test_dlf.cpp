@@ -82,7 +82,7 @@ TEST(DlfTool, MakesFilesTheCheckAcceptsAndRefusesWhatItCannotCover)
     EXPECT_EQ(ReadText(s / "abc.dlf"), Be16(5) + Be16(0x9738) + "abc");
 
     std::string part = MakeDlf(s, "part", 70000, 3);
-    EXPECT_EQ(ReadText(part).substr(0, 4), Be16(5) + Be16(BitwiseCrc16(ReadText(s / "part.bin").substr(0, 3))));
+    EXPECT_EQ(ReadText(part).substr(0, 4), Be16(5) + Be16(BitwiseCrc16(ReadText(part).substr(4, 3))));
     std::string full = MakeDlf(s, "full", 65533);
     Outcome o = RunTool({kBin + "/dlftool", "check", part, full}, s);
     EXPECT_EQ(o.code, 0) << o.out;
@@ -91,7 +91,7 @@ TEST(DlfTool, MakesFilesTheCheckAcceptsAndRefusesWhatItCannotCover)
     EXPECT_EQ(o.out, s / "abc.dlf" + ": size=0x0005 stored=0x9738 computed=0x9738 covered=3 total=7\n");
 
     const std::vector<std::string> refused[] = {
-        {"make", s / "part.bin", "-o", s / "x.dlf"},                  // 70000 bytes cannot all be covered
+        {"make", "--sample", "70000", "-o", s / "x.dlf"},             // 70000 bytes cannot all be covered
         {"make", s / "abc", "-o", s / "x.dlf", "--cover", "4"},       // more than the payload
         {"make", s / "abc", "-o", s / "x.dlf", "--cover", "1e3"},
         {"make", s / "abc"},
