@@ -102,18 +102,22 @@ inline std::string TextOf(HWND h)
     return sz;
 }
 
+// Collects the visible dialogs of this process into the vector at lp.
+inline BOOL CALLBACK CollectOurDialog(HWND h, LPARAM lp)
+{
+    DWORD pid = 0;
+    GetWindowThreadProcessId(h, &pid);
+    if (pid == GetCurrentProcessId() && IsWindowVisible(h) && ClassOf(h) == "#32770")
+        ((std::vector<HWND> *)lp)->push_back(h);
+    return TRUE;
+}
+
 // Every visible top-level dialog window of this process.
 inline std::vector<HWND> OurDialogs()
 {
-    struct Ctx { std::vector<HWND> v; } ctx;
-    EnumWindows([](HWND h, LPARAM lp) -> BOOL {
-        DWORD pid = 0;
-        GetWindowThreadProcessId(h, &pid);
-        if (pid == GetCurrentProcessId() && IsWindowVisible(h) && ClassOf(h) == "#32770")
-            ((Ctx *)lp)->v.push_back(h);
-        return TRUE;
-    }, (LPARAM)&ctx);
-    return ctx.v;
+    std::vector<HWND> v;
+    EnumWindows(CollectOurDialog, (LPARAM)&v);
+    return v;
 }
 
 // A message box is a dialog with the static text control 0xFFFF, only
