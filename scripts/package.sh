@@ -14,10 +14,11 @@
 # every control field is in plain sight. Unless --no-lint is given, lintian
 # checks the package (it is installed on first use) and any error fails the run.
 set -euo pipefail
-cd "$(dirname "$0")/.."
 LINT=1
 [ "${1:-}" = --no-lint ] && { LINT=0; shift; }
-OUT="$(mkdir -p "${1:-dist}" && cd "${1:-dist}" && pwd)"
+ROOT="$(cd "$(dirname "$0")/.." && pwd)"
+OUT="$(mkdir -p "${1:-$ROOT/dist}" && cd "${1:-$ROOT/dist}" && pwd)"
+cd "$ROOT"
 
 bash scripts/setup.sh
 source scripts/env.sh
