@@ -19,7 +19,8 @@ if ! dpkg --print-foreign-architectures | grep -qx i386; then
 fi
 
 for p in cmake make g++ clang libclang-rt-14-dev g++-mingw-w64-i686 g++-mingw-w64-x86-64 \
-         wine wine32:i386 wine64 xvfb x11-apps imagemagick googletest python3; do
+         wine wine32:i386 wine64 xvfb x11-apps imagemagick googletest python3 \
+         dpkg-dev; do
     have_pkg "$p" || need+=("$p")
 done
 

@@ -34,6 +34,7 @@
 #include <termios.h>
 #include <unistd.h>
 
+#include "kelvo_version.h"
 #include "ptyclaim.h"
 
 namespace {
@@ -191,6 +192,7 @@ const char kHelp[] =
     "                       pseudo terminal and, while it is silent, the line\n"
     "                       settings the PC gives it (\"# line: 9600 bit/s, ...\")\n"
     "  -h, --help           this text\n"
+    "  --version            print the version and exit\n"
     "\n"
     "The last line on stdout is \"RESULT ok bytes=<verified data bytes>\n"
     "blocks=<n> time_ms=<t> xfer_ms=<x>\" or \"RESULT fail <reason>\" (or the\n"
@@ -249,15 +251,19 @@ long NumberArg(const std::string &opt, const std::string &val, unsigned long lon
     return static_cast<long>(v);
 }
 
-Options ParseArgs(int argc, char **argv, bool *helpOnly)
+// *pShowOnly gets the text to print instead of running (--help, --version).
+Options ParseArgs(int argc, char **argv, std::string *pShowOnly)
 {
     Options o;
-    *helpOnly = false;
     std::vector<std::string> positional;
     for (int i = 1; i < argc; ++i) {
         std::string a = argv[i];
         if (a == "-h" || a == "--help") {
-            *helpOnly = true;
+            *pShowOnly = kHelp;
+            return o;
+        }
+        if (a == "--version") {
+            *pShowOnly = std::string("dlfsim ") + KELVO_VERSION + "\n";
             return o;
         }
         if (a.size() < 2 || a[0] != '-' || a == "--") {
@@ -1173,10 +1179,10 @@ int main(int argc, char **argv)
 {
     Options o;
     try {
-        bool helpOnly;
-        o = ParseArgs(argc, argv, &helpOnly);
-        if (helpOnly) {
-            fputs(kHelp, stdout);
+        std::string showOnly;
+        o = ParseArgs(argc, argv, &showOnly);
+        if (!showOnly.empty()) {
+            fputs(showOnly.c_str(), stdout);
             return EXIT_MATCHED;
         }
     } catch (const Failure &f) {

@@ -8,6 +8,7 @@
 // The check is the very code the download station runs (download/dlf.cpp), so
 // a file that passes here is accepted there.
 #include "download/dlf.h"
+#include "kelvo_version.h"
 
 #include <cerrno>
 #include <cstdio>
@@ -31,6 +32,7 @@ const char kUsage[] =
     "       dlftool check FILE...\n"
     "       dlftool info FILE\n"
     "       dlftool --help\n"
+    "       dlftool --version\n"
     "\n"
     "make    writes OUT.dlf: a 4-byte header (size and CRC-16, big-endian)\n"
     "        followed by PAYLOAD. The CRC covers the whole payload, or only\n"
@@ -261,6 +263,10 @@ int main(int argc, char **argv)
     const std::string cmd = argv[1];
     if (cmd == "--help" || cmd == "-h" || cmd == "help") {
         std::fputs(kUsage, stdout);
+        return EXIT_PASS;
+    }
+    if (cmd == "--version") {
+        std::printf("dlftool %s\n", KELVO_VERSION);
         return EXIT_PASS;
     }
     if (cmd == "make")

@@ -11,6 +11,7 @@
 // answers are written as they come.
 #include "download/dlf.h"
 #include "download/protocol.h"
+#include "kelvo_version.h"
 
 #include <cerrno>
 #include <cmath>
@@ -68,6 +69,7 @@ const char kUsage[] =
     "                  with '#' mark events (blocks, refusals, completion)\n"
     "  --wait-port     wait for PORT to appear (checked every 100 ms)\n"
     "  -h, --help      this text\n"
+    "  --version       print the version and exit\n"
     "\n"
     "The line runs 8 data bits, no parity, 1 stop bit; DTR and RTS are raised\n"
     "while the port is open and DTR is dropped before it is closed.\n"
@@ -157,6 +159,9 @@ int ParseArgs(int argc, char **argv, Options *o)
         const char *v = nullptr;
         if (a == "-h" || a == "--help") {
             fputs(kUsage, stdout);
+            return EXIT_DONE;
+        } else if (a == "--version") {
+            printf("kelvo-cli %s\n", KELVO_VERSION);
             return EXIT_DONE;
         } else if (a == "--baud") {
             char *end = nullptr;
