@@ -400,10 +400,15 @@ void EndBoard(RUN *r, PORT *p, int rc, const char *reason)
     if (rc != EXIT_DONE)
         p->tEnd = NowS();
     double seconds = p->tFirstRx >= 0 ? p->tEnd - p->tFirstRx : 0;
+    // With --repeat a port that hangs up or fails before its target began
+    // (a device unplugged between boards) has had no board at all.
+    bool bBoard = !r->o.repeat || p->bBegun || rc == EXIT_DONE;
     if (rc == EXIT_DONE) {
         ShowProgress(r, p, 100);
         if (!r->disp.bBlock)
             ClearProgress(r);    // ends the bar's line
+    } else if (!bBoard) {
+        Say(r, "%s: %s before a board began; waiting for the next", p->name.c_str(), reason);
     } else {
         Say(r, "%s: %s while %s; served %u of %zu bytes", p->name.c_str(), reason,
             DlStepName(p->state.iStep), p->dwServed, r->image.size());
@@ -413,9 +418,6 @@ void EndBoard(RUN *r, PORT *p, int rc, const char *reason)
                 p->name.c_str());
         LogLine(r, p, "# end: %s\n", reason);
     }
-    // With --repeat a port that hangs up or fails before its target began
-    // (a device unplugged between boards) has had no board at all.
-    bool bBoard = !r->o.repeat || p->bBegun || rc == EXIT_DONE;
     ClosePort(r, p, rc != EXIT_DONE);
     FlushLog(r, p);
     if (bBoard) {
