@@ -1,18 +1,21 @@
-// kelvo-cli: serves a DLF download file to a target on a serial port, without
+// kelvo-cli: serves a DLF download file to targets on serial ports, without
 // a window, for production lines and scripts.
 //
 // The file is checked by the very code the download station runs
-// (download/dlf.cpp), and every byte from the target goes through the
+// (download/dlf.cpp), and every byte from a target goes through the
 // station's own protocol step (download/protocol.cpp). This program only
 // moves bytes and carries out the effects the step returns.
 //
-// I/O is event driven: one poll() on the port descriptor (ppoll, so that
-// SIGINT and SIGTERM wake it), everything available is read at once, and the
-// answers are written as they come.
+// Every port given is a session of its own: a record with its descriptor,
+// protocol state, answer queue and deadlines. One ppoll() over all open
+// ports drives every session (SIGINT, SIGTERM and SIGHUP wake it); a port
+// never waits for another, and one that fails is closed without touching the
+// rest. With --repeat a port goes on to the next board after each one.
+#include "kelvo-cli.h"
 #include "download/dlf.h"
-#include "download/protocol.h"
 #include "kelvo_version.h"
 
+#include <algorithm>
 #include <cerrno>
 #include <cmath>
 #include <csignal>
@@ -34,22 +37,15 @@
 
 namespace {
 
-enum {
-    EXIT_DONE = 0,          // the target reported completion
-    EXIT_IO = 1,            // the port could not be opened, read or written
-    EXIT_USAGE = 2,         // bad arguments, or a file that cannot be served
-    EXIT_TIMEOUT = 3,       // the target stayed silent for --timeout seconds
-    EXIT_GONE = 4,          // the device went away during the session
-    EXIT_INTERRUPTED = 130  // SIGINT or SIGTERM
-};
-
 const char kUsage[] =
-    "usage: kelvo-cli [options] PORT FILE.dlf\n"
+    "usage: kelvo-cli [options] PORT [PORT...] FILE.dlf\n"
     "\n"
-    "Serves FILE.dlf to a download target on the serial port PORT (for\n"
-    "example /dev/ttyUSB0) and exits when the target reports completion.\n"
-    "FILE is checked as the download station checks it before the port is\n"
-    "opened; a file that fails is refused with the reason dlftool check gives.\n"
+    "Serves FILE.dlf to a download target on each serial port PORT (for\n"
+    "example /dev/ttyUSB0) and exits when every target has reported completion\n"
+    "or failed. FILE is checked as the download station checks it before any\n"
+    "port is opened; a file that fails is refused with the reason dlftool check\n"
+    "gives. Each port is a session of its own: one that fails never stops the\n"
+    "others.\n"
     "\n"
     "options:\n"
     "  --baud N        line speed in bit/s (default 115200)\n"
@@ -60,35 +56,60 @@ const char kUsage[] =
     "                  11 and 13 as flow control, so a request whose length or\n"
     "                  offset contains them never arrives: use none for such\n"
     "                  targets\n"
-    "  --timeout S     give up when the target sends nothing for S seconds\n"
-    "                  (fractions allowed); also limits --wait-port.\n"
+    "  --timeout S     give up on a port when its target sends nothing for S\n"
+    "                  seconds (fractions allowed); also limits --wait-port.\n"
+    "                  With --repeat it runs once a board has begun its\n"
+    "                  handshake: the wait for the next board has no limit.\n"
     "                  Default 0: wait for ever\n"
-    "  --log FILE      transcript, one line per byte:\n"
+    "  --log PATH      transcript, one line per byte:\n"
     "                    <ms since the port was opened> <T|P> <hex>\n"
     "                  T sent by the target, P by this program; lines starting\n"
-    "                  with '#' mark events (blocks, refusals, completion)\n"
-    "  --wait-port     wait for PORT to appear (checked every 100 ms)\n"
+    "                  with '#' mark events (boards, blocks, refusals, the end).\n"
+    "                  With one port PATH is the file; with several it is a\n"
+    "                  directory (made if missing) with one file per port,\n"
+    "                  named after it: /dev/ttyUSB0 -> ttyUSB0.log\n"
+    "  --wait-port     wait for each PORT to appear (checked every 100 ms)\n"
+    "  --repeat        board after board: when a board has ended, its port is\n"
+    "                  closed for a moment (DTR low), opened again (waiting for\n"
+    "                  the device when it went away) and the next target is\n"
+    "                  served; until interrupted or --count boards per port\n"
+    "  --count N       with --repeat: stop after N boards on each port\n"
+    "  --low-latency   set the latency timer of a USB serial adapter to 1 ms\n"
+    "                  while its port is open, and put the old value back on\n"
+    "                  every way out (needs write access to sysfs)\n"
     "  -h, --help      this text\n"
     "  --version       print the version and exit\n"
     "\n"
     "The line runs 8 data bits, no parity, 1 stop bit; DTR and RTS are raised\n"
-    "while the port is open and DTR is dropped before it is closed.\n"
-    "Progress goes to stderr: a bar on a terminal, otherwise a line\n"
-    "\"progress N%\" at every tenth. At the end stdout gets one line:\n"
+    "while the port is open and DTR is dropped before it is closed. For a USB\n"
+    "serial adapter the latency timer is reported with what it costs.\n"
+    "\n"
+    "Progress goes to stderr. With one port: a bar on a terminal, otherwise a\n"
+    "line \"progress N%\" at every tenth. With several: one line per port\n"
+    "redrawn in place on a terminal, otherwise \"progress N% PORT\".\n"
+    "With one port and no --repeat, stdout gets one line at the end:\n"
     "  served <bytes> bytes in <blocks> blocks, <seconds> s, <rate> B/s\n"
     "(data bytes sent and blocks served, a block the target asked for again\n"
     "counted again; the time runs from the target's first byte to its\n"
-    "completion).\n"
+    "completion). With several ports it gets a table, one row per port:\n"
+    "  port  result  bytes  blocks  seconds  B/s\n"
+    "With --repeat it gets one such row per board as the board ends, the\n"
+    "board's number first and the reason of a failure last, and at the end a\n"
+    "summary: boards passed and failed per port, each failure with its reason.\n"
+    "Results: ok, io-error, timeout, gone, interrupted.\n"
     "\n"
     "exit status:\n"
-    "  0    the target reported completion\n"
-    "  1    I/O error on the port (cannot open, read or write it)\n"
-    "  2    usage error, or FILE (or the --log file) cannot be used:\n"
-    "       nothing was sent\n"
-    "  3    timeout: the target sent nothing for S seconds, or PORT did not\n"
+    "  0    every target reported completion\n"
+    "  1    I/O error on a port (cannot open, read or write it) or on a\n"
+    "       transcript (cannot create or write it)\n"
+    "  2    usage error, or FILE cannot be served: nothing was sent\n"
+    "  3    timeout: a target sent nothing for S seconds, or a PORT did not\n"
     "       appear within S seconds; the message names the awaited step\n"
-    "  4    the device went away during the session (unplugged, hung up)\n"
-    "  130  interrupted by SIGINT or SIGTERM (DTR dropped, port closed)\n";
+    "  4    a device went away during its session (unplugged, hung up)\n"
+    "  130  interrupted by SIGINT, SIGTERM or SIGHUP (DTR dropped, ports closed)\n"
+    "With several ports or boards the most serious outcome wins, in the\n"
+    "order 130, 4, 3, 1: an interrupted run, a device that went away\n"
+    "mid-session, a target that stopped answering, a port that could not be used.\n";
 
 volatile sig_atomic_t g_signal = 0;
 
@@ -97,16 +118,7 @@ void OnSignal(int sig)
     g_signal = sig;
 }
 
-struct Options {
-    unsigned long baud = 115200;
-    std::string flow = "xonxoff";
-    double timeoutS = 0;
-    std::string log;
-    bool waitPort = false;
-    std::string port;
-    std::string file;
-};
-
+int UsageError(const char *fmt, ...) __attribute__((format(printf, 1, 2)));
 int UsageError(const char *fmt, ...)
 {
     char msg[512];
@@ -116,13 +128,6 @@ int UsageError(const char *fmt, ...)
     va_end(ap);
     fprintf(stderr, "kelvo-cli: %s\nrun 'kelvo-cli --help' for usage\n", msg);
     return EXIT_USAGE;
-}
-
-double NowS()
-{
-    struct timespec ts;
-    clock_gettime(CLOCK_MONOTONIC, &ts);
-    return (double)ts.tv_sec + (double)ts.tv_nsec / 1e9;
 }
 
 bool BaudConstant(unsigned long baud, speed_t *pSpeed)
@@ -157,6 +162,7 @@ int ParseArgs(int argc, char **argv, Options *o)
             return true;
         };
         const char *v = nullptr;
+        char *end = nullptr;
         if (a == "-h" || a == "--help") {
             fputs(kUsage, stdout);
             return EXIT_DONE;
@@ -164,7 +170,6 @@ int ParseArgs(int argc, char **argv, Options *o)
             printf("kelvo-cli %s\n", KELVO_VERSION);
             return EXIT_DONE;
         } else if (a == "--baud") {
-            char *end = nullptr;
             if (!value(&v))
                 return UsageError("--baud needs a value");
             errno = 0;
@@ -178,8 +183,8 @@ int ParseArgs(int argc, char **argv, Options *o)
             o->flow = v;
             if (o->flow != "none" && o->flow != "xonxoff" && o->flow != "rtscts" && o->flow != "dtrdsr")
                 return UsageError("unknown flow control '%s' (none, xonxoff, rtscts, dtrdsr)", v);
+            o->bDsrFlow = o->flow == "dtrdsr";
         } else if (a == "--timeout") {
-            char *end = nullptr;
             if (!value(&v))
                 return UsageError("--timeout needs a value");
             o->timeoutS = strtod(v, &end);
@@ -187,20 +192,43 @@ int ParseArgs(int argc, char **argv, Options *o)
                 return UsageError("bad timeout '%s' (seconds, 0 for none)", v);
         } else if (a == "--log") {
             if (!value(&v))
-                return UsageError("--log needs a file name");
+                return UsageError("--log needs a file or directory name");
             o->log = v;
         } else if (a == "--wait-port") {
             o->waitPort = true;
+        } else if (a == "--repeat") {
+            o->repeat = true;
+        } else if (a == "--count") {
+            if (!value(&v))
+                return UsageError("--count needs a value");
+            errno = 0;
+            o->count = strtol(v, &end, 10);
+            if (errno || end == v || *end || o->count < 1 || o->count > 1000000)
+                return UsageError("bad count '%s' (1 or more boards)", v);
+        } else if (a == "--low-latency") {
+            o->lowLatency = true;
         } else if (a.size() > 1 && a[0] == '-') {
             return UsageError("unknown option '%s'", a.c_str());
         } else {
             positional.push_back(a);
         }
     }
-    if (positional.size() != 2)
+    if (positional.size() < 2)
         return UsageError("expected PORT and FILE.dlf");
-    o->port = positional[0];
-    o->file = positional[1];
+    if (o->count > 0 && !o->repeat)
+        return UsageError("--count needs --repeat");
+    o->file = positional.back();
+    positional.pop_back();
+    for (size_t i = 0; i < positional.size(); i++) {
+        for (size_t j = 0; j < i; j++) {
+            if (positional[j] == positional[i])
+                return UsageError("%s is given twice", positional[i].c_str());
+            if (!o->log.empty() && LogName(positional[j]) == LogName(positional[i]))
+                return UsageError("%s and %s would share the transcript %s", positional[j].c_str(),
+                                  positional[i].c_str(), LogName(positional[i]).c_str());
+        }
+    }
+    o->ports = positional;
     return -1;
 }
 
@@ -237,61 +265,34 @@ int LoadDlf(const std::string &path, std::vector<unsigned char> *pImage)
     return -1;
 }
 
-// Sleeps up to ms, or less when a blocked SIGINT/SIGTERM arrives.
-void SleepInterruptible(const sigset_t *pOrigMask, long ms)
-{
-    struct timespec ts = {ms / 1000, (ms % 1000) * 1000000L};
-    ppoll(nullptr, 0, &ts, pOrigMask);
-}
-
-// Waits until the port path exists. Returns -1 when it does, else the exit status.
-int WaitForPort(const Options &o, const sigset_t *pOrigMask)
-{
-    double t0 = NowS();
-    bool bTold = false;
-    for (;;) {
-        if (access(o.port.c_str(), F_OK) == 0)
-            return -1;
-        if (g_signal) {
-            fprintf(stderr, "kelvo-cli: interrupted while waiting for %s\n", o.port.c_str());
-            return EXIT_INTERRUPTED;
-        }
-        if (o.timeoutS > 0 && NowS() - t0 >= o.timeoutS) {
-            fprintf(stderr, "kelvo-cli: timeout: %s did not appear within %g s\n", o.port.c_str(), o.timeoutS);
-            return EXIT_TIMEOUT;
-        }
-        if (!bTold) {
-            fprintf(stderr, "kelvo-cli: waiting for %s\n", o.port.c_str());
-            bTold = true;
-        }
-        SleepInterruptible(pOrigMask, 100);
-    }
-}
+// ---- the port ------------------------------------------------------------------
 
 // Opens the port raw with the station's line defaults. Returns the
-// descriptor, or -1 after printing why.
-int OpenPort(const Options &o)
+// descriptor, or -1 with errno set and the reason in psz.
+int OpenPort(const Options &o, const std::string &port, char *psz, size_t cb)
 {
-    int fd = open(o.port.c_str(), O_RDWR | O_NOCTTY | O_NONBLOCK);
+    int fd = open(port.c_str(), O_RDWR | O_NOCTTY | O_NONBLOCK | O_CLOEXEC);
     if (fd < 0) {
         int err = errno;
-        fprintf(stderr, "kelvo-cli: cannot open %s: %s\n", o.port.c_str(), strerror(err));
-        if (err == EACCES)
-            fprintf(stderr,
-                    "kelvo-cli: serial ports usually belong to the group 'dialout'; add the user to it\n"
-                    "  (sudo usermod -aG dialout $USER) and log in again\n");
+        snprintf(psz, cb, "cannot open %s: %s%s", port.c_str(), strerror(err), err != EACCES ? "" :
+                 "\nkelvo-cli: serial ports usually belong to the group 'dialout'; add the user to it\n"
+                 "  (sudo usermod -aG dialout $USER) and log in again");
+        errno = err;
         return -1;
     }
     // Two programs serving one port would corrupt each other's answers.
     if (flock(fd, LOCK_EX | LOCK_NB) != 0 && errno == EWOULDBLOCK) {
-        fprintf(stderr, "kelvo-cli: %s is in use by another program\n", o.port.c_str());
+        snprintf(psz, cb, "%s is in use by another program", port.c_str());
         close(fd);
+        errno = EBUSY;
         return -1;
     }
     struct termios t;
     if (tcgetattr(fd, &t) != 0) {
-        fprintf(stderr, "kelvo-cli: %s is not a serial port: %s\n", o.port.c_str(), strerror(errno));
+        int err = errno;
+        snprintf(psz, cb, "%s is not a serial port: %s", port.c_str(), strerror(err));
         close(fd);
+        errno = err;
         return -1;
     }
     cfmakeraw(&t);
@@ -309,8 +310,10 @@ int OpenPort(const Options &o)
     cfsetispeed(&t, speed);
     cfsetospeed(&t, speed);
     if (tcsetattr(fd, TCSANOW, &t) != 0) {
-        fprintf(stderr, "kelvo-cli: cannot set up %s: %s\n", o.port.c_str(), strerror(errno));
+        int err = errno;
+        snprintf(psz, cb, "cannot set up %s: %s", port.c_str(), strerror(err));
         close(fd);
+        errno = err;
         return -1;
     }
     // Whatever arrived before this session is not part of it.
@@ -321,351 +324,546 @@ int OpenPort(const Options &o)
     return fd;
 }
 
-// Progress on stderr: a bar redrawn in place on a terminal, otherwise a
-// plain line at every tenth so that logs stay short.
-class Progress {
-public:
-    explicit Progress(uint32_t dwTotal) : dwTotal_(dwTotal), bTty_(isatty(2) != 0) {}
+// Reports a USB adapter's latency timer once per port, and with
+// --low-latency sets it to 1 ms for as long as the port is open.
+void TuneLatency(RUN *r, PORT *p)
+{
+    if (!UsbLatencyFind(p->fd, &p->lat))
+        return;
+    int ms = p->lat.msFound;
+    char cost[400], advice[600];
+    UsbLatencyCost(ms, r->o.baud, cost, sizeof cost);
+    UsbLatencyAdvice(&p->lat, advice, sizeof advice);
+    bool bTell = !p->bLatencyTold;
+    p->bLatencyTold = true;
+    if (bTell)
+        Say(r, "%s: USB latency timer %d ms (%s): %s", p->name.c_str(), ms, p->lat.szPath, cost);
+    if (ms <= 1)
+        return;
+    if (!r->o.lowLatency) {
+        if (bTell)
+            Say(r, "%s: --low-latency sets it to 1 ms for the run; or set it yourself:\n%s",
+                p->name.c_str(), advice);
+        return;
+    }
+    if (!UsbLatencyWrite(&p->lat, 1)) {
+        if (bTell)
+            Say(r, "%s: cannot set the latency timer to 1 ms: %s; it can be set so:\n%s",
+                p->name.c_str(), strerror(errno), advice);
+        return;
+    }
+    p->lat.bLowered = true;
+    if (bTell)
+        Say(r, "%s: latency timer set to 1 ms for this run (back to %d ms at the end)", p->name.c_str(), ms);
+}
 
-    void Update(int iPercent, uint32_t dwBytes)
-    {
-        if (bTty_) {
-            char bar[33];
-            const int kWidth = 30;
-            int nFull = iPercent * kWidth / 100;
-            bar[0] = '[';
-            for (int i = 0; i < kWidth; i++)
-                bar[1 + i] = i < nFull ? '#' : '.';
-            bar[kWidth + 1] = ']';
-            bar[kWidth + 2] = '\0';
-            fprintf(stderr, "\r%s %3d%%  %u/%u B", bar, iPercent, dwBytes, dwTotal_);
-            bOpenLine_ = true;
-        } else if (iPercent / 10 != iLastTenth_) {
-            iLastTenth_ = iPercent / 10;
-            fprintf(stderr, "progress %d%%\n", iLastTenth_ * 10);
+void RestoreLatency(RUN *r, PORT *p)
+{
+    if (!p->lat.bLowered)
+        return;
+    p->lat.bLowered = false;
+    // A device that went away takes its attribute along: nothing to restore.
+    if (!UsbLatencyWrite(&p->lat, p->lat.msFound) && errno != ENOENT && errno != ENODEV)
+        Say(r, "%s: cannot put the latency timer back to %d ms: %s", p->name.c_str(),
+            p->lat.msFound, strerror(errno));
+}
+
+// Drops DTR, gives back the latency timer and closes the port. After a
+// session that broke off, whatever is still queued is thrown away so that a
+// half-sent byte cannot reach the next session; after a completed one it is
+// not: the queue holds the last answer the target waits for (on a pseudo
+// terminal a flush would even discard it from the other side's input).
+void ClosePort(RUN *r, PORT *p, bool bDiscard)
+{
+    if (p->fd < 0)
+        return;
+    int bits = TIOCM_DTR;
+    ioctl(p->fd, TIOCMBIC, &bits);
+    if (bDiscard)
+        tcflush(p->fd, TCIOFLUSH);
+    RestoreLatency(r, p);
+    close(p->fd);
+    p->fd = -1;
+}
+
+bool OutputReady(const RUN *r, const PORT *p)
+{
+    if (!r->o.bDsrFlow)
+        return true;
+    int bits = 0;
+    if (ioctl(p->fd, TIOCMGET, &bits) != 0)
+        return true;      // no modem lines to ask (pseudo terminal)
+    return (bits & TIOCM_DSR) != 0;
+}
+
+// ---- boards --------------------------------------------------------------------
+
+// The board on p has ended with rc. Closes the port and decides what comes
+// next: another board (--repeat) or nothing.
+void EndBoard(RUN *r, PORT *p, int rc, const char *reason)
+{
+    if (rc != EXIT_DONE)
+        p->tEnd = NowS();
+    double seconds = p->tFirstRx >= 0 ? p->tEnd - p->tFirstRx : 0;
+    // With --repeat a port that hangs up or fails before its target began
+    // (a device unplugged between boards) has had no board at all.
+    bool bBoard = !r->o.repeat || p->bBegun || rc == EXIT_DONE;
+    if (rc == EXIT_DONE) {
+        ShowProgress(r, p, 100);
+        if (!r->disp.bBlock)
+            ClearProgress(r);    // ends the bar's line
+    } else if (!bBoard) {
+        Say(r, "%s: %s before a board began; waiting for the next", p->name.c_str(), reason);
+    } else {
+        Say(r, "%s: %s while %s; served %u of %zu bytes", p->name.c_str(), reason,
+            DlStepName(p->state.iStep), p->dwServed, r->image.size());
+        if (rc == EXIT_TIMEOUT && r->o.flow == "xonxoff" && p->state.iStep >= 8 && p->state.iStep <= 13)
+            Say(r, "%s: with XON/XOFF the line takes the bytes 11 and 13 as flow control: a request"
+                " byte may have been taken so; if the target's requests contain them, use --flow none",
+                p->name.c_str());
+        LogLine(r, p, "# end: %s\n", reason);
+    }
+    ClosePort(r, p, rc != EXIT_DONE);
+    FlushLog(r, p);
+    if (bBoard) {
+        BOARD b = {};
+        b.rc = rc;
+        b.dwServed = p->dwServed;
+        b.nBlocks = p->nBlocks;
+        b.seconds = seconds;
+        if (rc != EXIT_DONE)
+            snprintf(b.szReason, sizeof b.szReason, "%s while %s; served %u of %zu bytes", reason,
+                     DlStepName(p->state.iStep), p->dwServed, r->image.size());
+        p->boards.push_back(b);
+        p->rc = Worse(p->rc, rc);
+        ClearProgress(r);
+        if (r->o.repeat) {
+            char num[16];
+            snprintf(num, sizeof num, "%-6zu", p->boards.size());
+            PrintRow(r, num, p->name.c_str(), ResultWord(rc), b.dwServed, b.nBlocks, b.seconds, b.szReason);
+            fflush(stdout);
+        } else if (rc == EXIT_DONE && r->ports.size() == 1) {
+            printf("served %u bytes in %d blocks, %.2f s, %.0f B/s\n", b.dwServed, b.nBlocks, seconds,
+                   seconds > 0 ? b.dwServed / seconds : 0);
+            fflush(stdout);
         }
     }
+    bool bMore = r->o.repeat && !g_signal && (r->o.count == 0 || (long)p->boards.size() < r->o.count);
+    p->phase = bMore ? PH_PAUSE : PH_DONE;
+    // The port stays closed for a moment, so that the target sees DTR drop
+    // and a pseudo terminal's other side sees the close.
+    p->tWake = NowS() + 0.25;
+    r->disp.bDirty = true;
+}
 
-    // Ends a bar line so that a following message starts on a line of its own.
-    void Break()
-    {
-        if (bOpenLine_)
-            fputc('\n', stderr);
-        bOpenLine_ = false;
+// A port that cannot be opened, or no longer: says so and ends the port.
+void PortUnusable(RUN *r, PORT *p, int rc, const char *msg)
+{
+    Say(r, "%s", msg);
+    p->rc = Worse(p->rc, rc);
+    p->phase = PH_DONE;
+    r->disp.bDirty = true;
+}
+
+void StartSession(RUN *r, PORT *p)
+{
+    DlInit(&p->state);
+    p->out.clear();
+    p->tOpen = p->tLastRx = NowS();
+    p->tFirstRx = -1;
+    p->dwServed = 0;
+    p->nBlocks = 0;
+    p->bBegun = false;
+    p->iPercent = 0;
+    p->iLastTenth = -1;
+    p->phase = PH_SERVE;
+    r->disp.bDirty = true;
+    if (!p->bOpenedOnce)
+        Say(r, "serving %s (%zu bytes) on %s at %lu bit/s", r->o.file.c_str(), r->image.size(),
+            p->name.c_str(), r->o.baud);
+    p->bOpenedOnce = true;
+    p->bOpenTold = false;
+    if (r->o.repeat)
+        LogLine(r, p, "# board %zu\n", p->boards.size() + 1);
+    TuneLatency(r, p);
+}
+
+// Opens the port, or decides how to go on waiting for it.
+void TryOpen(RUN *r, PORT *p)
+{
+    char why[400];
+    p->fd = OpenPort(r->o, p->name, why, sizeof why);
+    if (p->fd >= 0) {
+        StartSession(r, p);
+        return;
     }
-
-private:
-    uint32_t dwTotal_;
-    bool bTty_;
-    bool bOpenLine_ = false;
-    int iLastTenth_ = -1;
-};
-
-// One download session on an open port.
-class Session {
-public:
-    Session(const Options &o, int fd, const std::vector<unsigned char> &image, FILE *log, const sigset_t *pOrigMask)
-        : o_(o), fd_(fd), image_(image), log_(log), pOrigMask_(pOrigMask),
-          progress_((uint32_t)image.size())
-    {
-        DlInit(&state_);
-        tOpen_ = NowS();
+    int err = errno;
+    bool bWaiting = r->o.repeat || r->o.waitPort;
+    // Absent, or going away: a device that is waited for may come (back).
+    bool bAbsent = err == ENOENT || err == ENXIO || err == ENODEV || err == EIO;
+    if (bWaiting && bAbsent) {
+        p->phase = PH_WAIT_PORT;
+        return;
     }
-
-    int Run()
-    {
-        fprintf(stderr, "kelvo-cli: serving %s (%zu bytes) on %s at %lu bit/s\n",
-                o_.file.c_str(), image_.size(), o_.port.c_str(), o_.baud);
-        double tLastRx = tOpen_;
-        for (;;) {
-            if (g_signal)
-                return Fail(EXIT_INTERRUPTED, "interrupted");
-            double tNow = NowS();
-            long waitMs = -1;
-            if (o_.timeoutS > 0) {
-                double left = o_.timeoutS - (tNow - tLastRx);
-                if (left <= 0) {
-                    char msg[200];
-                    snprintf(msg, sizeof msg, "timeout: no byte from the target for %g s", o_.timeoutS);
-                    return Fail(EXIT_TIMEOUT, msg);
-                }
-                waitMs = (long)std::ceil(left * 1000);
-            }
-            struct pollfd p = {fd_, POLLIN, 0};
-            if (!out_.empty()) {
-                if (OutputReady())
-                    p.events |= POLLOUT;
-                else if (waitMs < 0 || waitMs > 10)
-                    waitMs = 10;    // DSR low: look again soon
-            }
-            struct timespec ts = {waitMs / 1000, (waitMs % 1000) * 1000000L};
-            int r = ppoll(&p, 1, waitMs < 0 ? nullptr : &ts, pOrigMask_);
-            if (r < 0) {
-                if (errno == EINTR)
-                    continue;
-                return IoError("poll");
-            }
-            if (r == 0)
-                continue;
-            if (p.revents & POLLNVAL)
-                return IoError("poll");
-            if (p.revents & (POLLIN | POLLHUP | POLLERR)) {
-                int rc = ReadAvailable(p.revents, &tLastRx);
-                if (rc >= 0)
-                    return rc;
-            }
-            if (!out_.empty()) {
-                int rc = Flush();
-                if (rc >= 0)
-                    return rc;
-            }
+    // Once a port has served, a refused reopen (udev still setting up a
+    // plugged-in device, another program) is tried again until it works.
+    if (r->o.repeat && p->bOpenedOnce) {
+        if (!p->bOpenTold) {
+            Say(r, "%s", why);
+            Say(r, "%s: trying again every 100 ms", p->name.c_str());
         }
+        p->bOpenTold = true;
+        p->phase = PH_WAIT_PORT;
+        return;
     }
+    PortUnusable(r, p, EXIT_IO, why);
+}
 
-private:
-    // Reads what is there and examines every byte. Returns -1 to go on.
-    int ReadAvailable(short revents, double *ptLastRx)
-    {
-        unsigned char buf[512];
-        ssize_t n = read(fd_, buf, sizeof buf);
-        if (n == 0)
-            return Fail(EXIT_GONE, "the device went away (end of file on the port)");
+// ---- serving -------------------------------------------------------------------
+
+// Writes pending answers as far as the port takes them. False when the
+// board ended.
+bool Flush(RUN *r, PORT *p)
+{
+    while (!p->out.empty() && OutputReady(r, p)) {
+        ssize_t n = write(p->fd, p->out.data(), p->out.size());
         if (n < 0) {
             int err = errno;
-            if (err == EAGAIN || err == EINTR) {
-                if (revents & (POLLHUP | POLLERR))
-                    return Fail(EXIT_GONE, "the device went away (hang-up)");
-                return -1;
+            if (err == EAGAIN || err == EINTR)
+                return true;
+            if (err == EIO || err == ENXIO || err == ENODEV) {
+                EndBoard(r, p, EXIT_GONE, "the device went away (write failed)");
+                return false;
             }
-            if (err == EIO || err == ENXIO || err == ENODEV)
-                return Fail(EXIT_GONE, "the device went away (hang-up)");
-            return IoError("read");
+            char msg[200];
+            snprintf(msg, sizeof msg, "write on the port failed: %s", strerror(err));
+            EndBoard(r, p, EXIT_IO, msg);
+            return false;
+        }
+        for (ssize_t i = 0; i < n; i++)
+            Record(r, p, 'P', p->out[(size_t)i]);
+        p->out.erase(p->out.begin(), p->out.begin() + n);
+    }
+    return true;
+}
+
+// Runs one byte through the protocol step and carries out its effects.
+// True when the target reported completion.
+bool Examine(RUN *r, PORT *p, unsigned char b)
+{
+    int iStepBefore = p->state.iStep;
+    DLSTEP step;
+    DlStepByte(&p->state, r->image.data(), (uint32_t)r->image.size(), b, &step);
+    if (p->state.iStep != 0 && !p->bBegun) {
+        p->bBegun = true;
+        r->disp.bDirty = true;
+    }
+    // Still in the block after the target's byte: a data byte went out.
+    if (iStepBefore == 14 && (p->state.iStep == 14 || p->state.iStep == 15))
+        p->dwServed++;
+    bool bComplete = false;
+    for (int i = 0; i < step.nEffects; i++) {
+        const DLEFFECT &e = step.aEffect[i];
+        switch (e.kind) {
+        case DLE_SEND:
+            p->out.push_back((unsigned char)e.value);
+            break;
+        case DLE_PROGRESS:
+            ShowProgress(r, p, (int)e.value);
+            break;
+        case DLE_BLOCK:
+            p->nBlocks++;
+            LogLine(r, p, "# block offset=%u length=%u\n", p->state.dwDataOffset, e.value);
+            break;
+        case DLE_REFUSED:
+            Say(r, "%sthe target asked for bytes past the end of the file (offset %u, file %zu bytes): ignored",
+                r->ports.size() > 1 ? (p->name + ": ").c_str() : "", e.value, r->image.size());
+            LogLine(r, p, "# refused request at offset %u: past the end\n", e.value);
+            break;
+        case DLE_COMPLETE:
+            bComplete = true;
+            LogLine(r, p, "# complete\n");
+            break;
+        }
+    }
+    return bComplete;
+}
+
+// The target is done: its last answer still has to leave the port.
+void Complete(RUN *r, PORT *p)
+{
+    p->tEnd = NowS();
+    p->phase = PH_DRAIN;
+    // Bounded: a port held off by flow control must not keep us for ever.
+    p->tWake = p->tEnd + 2;
+    p->iPercent = 100;
+    r->disp.bDirty = true;
+}
+
+// Reads what the port has and examines every byte.
+void ServeInput(RUN *r, PORT *p, short revents)
+{
+    unsigned char buf[512];
+    ssize_t n = read(p->fd, buf, sizeof buf);
+    if (n == 0) {
+        EndBoard(r, p, EXIT_GONE, "the device went away (end of file on the port)");
+        return;
+    }
+    if (n < 0) {
+        int err = errno;
+        if (err == EAGAIN || err == EINTR) {
+            if (revents & (POLLHUP | POLLERR))
+                EndBoard(r, p, EXIT_GONE, "the device went away (hang-up)");
+            return;
+        }
+        if (err == EIO || err == ENXIO || err == ENODEV) {
+            EndBoard(r, p, EXIT_GONE, "the device went away (hang-up)");
+            return;
+        }
+        char msg[200];
+        snprintf(msg, sizeof msg, "read on the port failed: %s", strerror(err));
+        EndBoard(r, p, EXIT_IO, msg);
+        return;
+    }
+    double tNow = NowS();
+    p->tLastRx = tNow;
+    if (p->tFirstRx < 0)
+        p->tFirstRx = tNow;
+    for (ssize_t i = 0; i < n; i++) {
+        Record(r, p, 'T', buf[i]);
+        bool bComplete = Examine(r, p, buf[i]);
+        if (!Flush(r, p))
+            return;
+        if (bComplete) {
+            Complete(r, p);
+            return;
+        }
+    }
+}
+
+// True when the port's time-out runs: always without --repeat, with it
+// once the board has begun.
+bool TimeoutRuns(const RUN *r, const PORT *p)
+{
+    return r->o.timeoutS > 0 && (!r->o.repeat || p->bBegun);
+}
+
+// Everything that happens to a port by the clock. Returns the latest time
+// it wants to be looked at again (0: no wish).
+double Tick(RUN *r, PORT *p, double tNow)
+{
+    switch (p->phase) {
+    case PH_WAIT_PORT:
+        if (access(p->name.c_str(), F_OK) == 0) {
+            TryOpen(r, p);
+            if (p->phase != PH_WAIT_PORT)
+                return Tick(r, p, tNow);
+        }
+        if (!r->o.repeat && r->o.timeoutS > 0 && tNow - p->tWaitStart >= r->o.timeoutS) {
+            char msg[400];
+            snprintf(msg, sizeof msg, "timeout: %s did not appear within %g s", p->name.c_str(), r->o.timeoutS);
+            PortUnusable(r, p, EXIT_TIMEOUT, msg);
+            return 0;
+        }
+        return tNow + 0.1;
+    case PH_PAUSE:
+        if (tNow < p->tWake)
+            return p->tWake;
+        p->phase = PH_WAIT_PORT;
+        p->tWaitStart = tNow;
+        return Tick(r, p, tNow);
+    case PH_SERVE: {
+        double tWhen = 0;
+        if (TimeoutRuns(r, p)) {
+            tWhen = p->tLastRx + r->o.timeoutS;
+            if (tNow >= tWhen) {
+                char msg[200];
+                snprintf(msg, sizeof msg, "timeout: no byte from the target for %g s", r->o.timeoutS);
+                EndBoard(r, p, EXIT_TIMEOUT, msg);
+                return Tick(r, p, tNow);
+            }
+        }
+        if (!p->out.empty() && !OutputReady(r, p))
+            tWhen = tWhen > 0 ? std::min(tWhen, tNow + 0.01) : tNow + 0.01;   // DSR low: look again soon
+        return tWhen;
+    }
+    case PH_DRAIN: {
+        if (!p->out.empty() && !Flush(r, p))
+            return 0;
+        int queued = 0;
+        bool bSent = p->out.empty() && (ioctl(p->fd, TIOCOUTQ, &queued) != 0 || queued == 0);
+        if (bSent || tNow >= p->tWake) {
+            EndBoard(r, p, EXIT_DONE, "");
+            return Tick(r, p, tNow);
+        }
+        return tNow + 0.01;
+    }
+    case PH_DONE:
+        return 0;
+    }
+    return 0;
+}
+
+// A signal ends the run: a session that runs is broken off, a completed one
+// is finished, a port that waits simply stops.
+void Interrupt(RUN *r)
+{
+    for (PORT &p : r->ports) {
+        if (p.phase == PH_DRAIN) {
+            EndBoard(r, &p, EXIT_DONE, "");
+        } else if (p.phase == PH_SERVE && (!r->o.repeat || p.bBegun)) {
+            EndBoard(r, &p, EXIT_INTERRUPTED, "interrupted");
+        } else if (p.phase == PH_WAIT_PORT && !r->o.repeat) {
+            Say(r, "interrupted while waiting for %s", p.name.c_str());
+            p.rc = Worse(p.rc, EXIT_INTERRUPTED);
+        }
+        ClosePort(r, &p, true);
+        p.phase = PH_DONE;
+    }
+}
+
+// The loop: one ppoll over every open port, the soonest deadline of any
+// port as its limit.
+void Serve(RUN *r)
+{
+    std::vector<struct pollfd> pfds;
+    std::vector<PORT *> owners;
+    for (;;) {
+        if (g_signal) {
+            Interrupt(r);
+            return;
         }
         double tNow = NowS();
-        *ptLastRx = tNow;
-        if (tFirstRx_ < 0)
-            tFirstRx_ = tNow;
-        for (ssize_t i = 0; i < n; i++) {
-            Record('T', buf[i]);
-            bool bComplete = Examine(buf[i]);
-            int rc = Flush();
-            if (rc >= 0)
-                return rc;
-            if (bComplete)
-                return Finish();
+        double tNext = 0;
+        bool bActive = false;
+        for (PORT &p : r->ports) {
+            double t = Tick(r, &p, tNow);
+            if (t > 0 && (tNext == 0 || t < tNext))
+                tNext = t;
+            bActive = bActive || p.phase != PH_DONE;
         }
-        return -1;
-    }
-
-    // Runs one byte through the protocol step and carries out its effects.
-    // True when the target reported completion.
-    bool Examine(unsigned char b)
-    {
-        int iStepBefore = state_.iStep;
-        DLSTEP step;
-        DlStepByte(&state_, image_.data(), (uint32_t)image_.size(), b, &step);
-        // Still in the block after the target's byte: a data byte went out.
-        if (iStepBefore == 14 && (state_.iStep == 14 || state_.iStep == 15))
-            dwServed_++;
-        bool bComplete = false;
-        for (int i = 0; i < step.nEffects; i++) {
-            const DLEFFECT &e = step.aEffect[i];
-            switch (e.kind) {
-            case DLE_SEND:
-                out_.push_back((unsigned char)e.value);
-                break;
-            case DLE_PROGRESS:
-                progress_.Update((int)e.value, dwServed_);
-                break;
-            case DLE_BLOCK:
-                nBlocks_++;
-                Comment("block offset=%u length=%u", state_.dwDataOffset, e.value);
-                break;
-            case DLE_REFUSED:
-                progress_.Break();
-                fprintf(stderr, "kelvo-cli: the target asked for bytes past the end of the file"
-                        " (offset %u, file %zu bytes): ignored\n", e.value, image_.size());
-                Comment("refused request at offset %u: past the end", e.value);
-                break;
-            case DLE_COMPLETE:
-                bComplete = true;
-                Comment("complete");
-                break;
-            }
-        }
-        return bComplete;
-    }
-
-    bool OutputReady() const
-    {
-        if (o_.flow != "dtrdsr")
-            return true;
-        int bits = 0;
-        if (ioctl(fd_, TIOCMGET, &bits) != 0)
-            return true;      // no modem lines to ask (pseudo terminal)
-        return (bits & TIOCM_DSR) != 0;
-    }
-
-    // Writes pending answers as far as the port takes them. -1 to go on.
-    int Flush()
-    {
-        while (!out_.empty() && OutputReady()) {
-            ssize_t n = write(fd_, out_.data(), out_.size());
-            if (n < 0) {
-                int err = errno;
-                if (err == EAGAIN || err == EINTR)
-                    return -1;
-                if (err == EIO || err == ENXIO || err == ENODEV)
-                    return Fail(EXIT_GONE, "the device went away (write failed)");
-                return IoError("write");
-            }
-            for (ssize_t i = 0; i < n; i++)
-                Record('P', out_[(size_t)i]);
-            out_.erase(out_.begin(), out_.begin() + n);
-        }
-        return -1;
-    }
-
-    // The target is done: let the last answer leave the port, then report.
-    int Finish()
-    {
-        double tEnd = NowS();
-        // Bounded: a port held off by flow control must not keep us for ever.
-        for (int i = 0; i < 200 && !out_.empty(); i++) {
-            struct pollfd p = {fd_, POLLOUT, 0};
-            struct timespec ts = {0, 10 * 1000000L};
-            ppoll(&p, 1, &ts, pOrigMask_);
-            int rc = Flush();
-            if (rc >= 0)
-                return rc;
-        }
-        int queued = 0;
-        for (int i = 0; i < 100 && ioctl(fd_, TIOCOUTQ, &queued) == 0 && queued > 0; i++)
-            SleepInterruptible(pOrigMask_, 10);
-        progress_.Update(100, dwServed_);
-        progress_.Break();
-        double t = tFirstRx_ >= 0 ? tEnd - tFirstRx_ : 0;
-        double rate = t > 0 ? dwServed_ / t : 0;
-        printf("served %u bytes in %d blocks, %.2f s, %.0f B/s\n", dwServed_, nBlocks_, t, rate);
-        fflush(stdout);
-        return EXIT_DONE;
-    }
-
-    int IoError(const char *what)
-    {
-        char msg[300];
-        snprintf(msg, sizeof msg, "%s on the port failed: %s", what, strerror(errno));
-        return Fail(EXIT_IO, msg);
-    }
-
-    int Fail(int rc, const char *msg)
-    {
-        progress_.Break();
-        fprintf(stderr, "kelvo-cli: %s: %s while %s; served %u of %zu bytes\n",
-                o_.port.c_str(), msg, DlStepName(state_.iStep), dwServed_, image_.size());
-        Comment("end: %s", msg);
-        return rc;
-    }
-
-    void Record(char who, unsigned char b)
-    {
-        if (log_)
-            fprintf(log_, "%ld %c %02X\n", ElapsedMs(), who, b);
-    }
-
-    void Comment(const char *fmt, ...)
-    {
-        if (!log_)
+        if (!bActive)
             return;
-        char msg[256];
-        va_list ap;
-        va_start(ap, fmt);
-        vsnprintf(msg, sizeof msg, fmt, ap);
-        va_end(ap);
-        fprintf(log_, "# %s\n", msg);
+        DrawProgress(r, false);
+        if (r->disp.bBlock && r->disp.bDirty && (tNext == 0 || r->disp.tNextDraw < tNext))
+            tNext = std::max(r->disp.tNextDraw, tNow);
+        pfds.clear();
+        owners.clear();
+        for (PORT &p : r->ports) {
+            if (p.fd < 0 || (p.phase != PH_SERVE && p.phase != PH_DRAIN))
+                continue;
+            short events = p.phase == PH_SERVE ? POLLIN : 0;
+            if (!p.out.empty() && OutputReady(r, &p))
+                events |= POLLOUT;
+            pfds.push_back(pollfd{p.fd, events, 0});
+            owners.push_back(&p);
+        }
+        struct timespec ts = {0, 0};
+        if (tNext > 0) {
+            double left = std::max(0.0, tNext - tNow);
+            ts.tv_sec = (time_t)left;
+            ts.tv_nsec = (long)((left - (double)ts.tv_sec) * 1e9);
+        }
+        int n = ppoll(pfds.data(), pfds.size(), tNext > 0 ? &ts : nullptr, r->pOrigMask);
+        if (n < 0 && errno != EINTR) {
+            int err = errno;
+            for (PORT *p : owners) {
+                char msg[200];
+                snprintf(msg, sizeof msg, "poll on the port failed: %s", strerror(err));
+                EndBoard(r, p, EXIT_IO, msg);
+            }
+            continue;
+        }
+        for (size_t i = 0; n > 0 && i < pfds.size(); i++) {
+            PORT *p = owners[i];
+            short rev = pfds[i].revents;
+            if (rev == 0 || p->fd != pfds[i].fd)
+                continue;
+            if (rev & POLLNVAL) {
+                EndBoard(r, p, EXIT_IO, "the port's descriptor is no longer open (POLLNVAL)");
+                continue;
+            }
+            if (p->phase == PH_SERVE && (rev & (POLLIN | POLLHUP | POLLERR)))
+                ServeInput(r, p, rev);
+            else if (p->phase == PH_DRAIN && (rev & (POLLHUP | POLLERR)))
+                EndBoard(r, p, EXIT_DONE, "");      // completed; nothing more can leave
+            if (p->phase == PH_SERVE && !p->out.empty())
+                Flush(r, p);
+        }
     }
-
-    long ElapsedMs() const { return (long)((NowS() - tOpen_) * 1000); }
-
-    const Options &o_;
-    int fd_;                                   // owned by main
-    const std::vector<unsigned char> &image_;
-    FILE *log_;                                // owned by main; may be null
-    const sigset_t *pOrigMask_;
-    Progress progress_;
-    DLSTATE state_;
-    std::vector<unsigned char> out_;           // answers not yet taken by the port
-    double tOpen_ = 0;
-    double tFirstRx_ = -1;
-    uint32_t dwServed_ = 0;                    // data bytes sent
-    int nBlocks_ = 0;                          // block requests accepted
-};
-
-// Drops DTR and closes the port. After a session that broke off, whatever is
-// still queued is thrown away so that a half-sent byte cannot reach the next
-// session; after a completed one it is not: the queue holds the last answer
-// the target waits for (on a pseudo terminal a flush would even discard it
-// from the other side's input).
-void ClosePort(int fd, bool bDiscard)
-{
-    int bits = TIOCM_DTR;
-    ioctl(fd, TIOCMBIC, &bits);
-    if (bDiscard)
-        tcflush(fd, TCIOFLUSH);
-    close(fd);
 }
 
 } // namespace
 
 int main(int argc, char **argv)
 {
-    // SIGINT and SIGTERM stay blocked except inside ppoll, so a signal can
-    // only end a wait, never interrupt a half-done step.
+    // SIGINT, SIGTERM and SIGHUP stay blocked except inside ppoll, so a
+    // signal can only end a wait, never interrupt a half-done step.
     sigset_t block, origMask;
     sigemptyset(&block);
     sigaddset(&block, SIGINT);
     sigaddset(&block, SIGTERM);
+    sigaddset(&block, SIGHUP);
     sigprocmask(SIG_BLOCK, &block, &origMask);
     struct sigaction sa = {};
     sa.sa_handler = OnSignal;
     sigemptyset(&sa.sa_mask);
     sigaction(SIGINT, &sa, nullptr);
     sigaction(SIGTERM, &sa, nullptr);
+    sigaction(SIGHUP, &sa, nullptr);
     sigdelset(&origMask, SIGINT);
     sigdelset(&origMask, SIGTERM);
+    sigdelset(&origMask, SIGHUP);
+    // A reader of stdout that went away must not end the run before the
+    // ports are closed and the latency timers given back.
+    signal(SIGPIPE, SIG_IGN);
 
-    Options o;
-    int rc = ParseArgs(argc, argv, &o);
+    RUN run;
+    RUN *r = &run;
+    r->pOrigMask = &origMask;
+    int rc = ParseArgs(argc, argv, &r->o);
     if (rc >= 0)
         return rc;
-
-    std::vector<unsigned char> image;
-    rc = LoadDlf(o.file, &image);
+    rc = LoadDlf(r->o.file, &r->image);
     if (rc >= 0)
         return rc;
+    r->ports.resize(r->o.ports.size());
+    for (size_t i = 0; i < r->ports.size(); i++)
+        r->ports[i].name = r->o.ports[i];
+    r->disp.bTty = isatty(2) != 0;
+    r->disp.bBlock = r->disp.bTty && r->ports.size() > 1;
 
-    FILE *log = nullptr;       // owned here; closed last
-    if (!o.log.empty()) {
-        log = fopen(o.log.c_str(), "w");
-        if (!log) {
-            fprintf(stderr, "kelvo-cli: cannot write %s: %s\n", o.log.c_str(), strerror(errno));
-            return EXIT_USAGE;
-        }
-    }
-
-    if (o.waitPort)
-        rc = WaitForPort(o, &origMask);
+    rc = OpenLogs(r);
     if (rc < 0) {
-        int fd = OpenPort(o);  // owned here; closed by ClosePort
-        if (fd < 0) {
-            rc = EXIT_IO;
-        } else {
-            Session session(o, fd, image, log, &origMask);
-            rc = session.Run();
-            ClosePort(fd, rc != EXIT_DONE);
+        double tNow = NowS();
+        for (PORT &p : r->ports) {
+            p.tWaitStart = tNow;
+            if (access(p.name.c_str(), F_OK) == 0 || !(r->o.waitPort || r->o.repeat))
+                TryOpen(r, &p);
+            else
+                Say(r, "waiting for %s", p.name.c_str());
         }
+        if (r->o.repeat)
+            PrintHeader(r, "board ");
+        Serve(r);
+        EndProgress(r);
+        if (r->o.repeat)
+            PrintSummary(r);
+        else if (r->ports.size() > 1)
+            PrintTable(r);
+        rc = EXIT_DONE;
+        for (PORT &p : r->ports) {
+            CloseLog(r, &p);
+            rc = Worse(rc, p.rc);
+        }
+        if (g_signal)
+            rc = EXIT_INTERRUPTED;
     }
-    if (log && fclose(log) != 0)
-        fprintf(stderr, "kelvo-cli: writing %s failed: %s\n", o.log.c_str(), strerror(errno));
+    for (PORT &p : r->ports) {
+        ClosePort(r, &p, true);
+        if (p.log)
+            fclose(p.log);
+    }
+    fflush(stdout);
     return rc;
 }

@@ -3,7 +3,11 @@
 #include "download/protocol.h"
 #include "hostkit.h"
 
+#include <filesystem>
+
 #include <poll.h>
+#include <sys/stat.h>
+#include <sys/sysmacros.h>
 
 namespace {
 
@@ -11,6 +15,19 @@ using namespace hk;
 const std::string kCli = kBin + "/kelvo-cli";
 
 enum Then { kWait, kKillTarget, kInterrupt };
+
+// The words of every line of a table.
+std::vector<std::vector<std::string>> Cells(const std::string &text)
+{
+    std::vector<std::vector<std::string>> rows;
+    std::istringstream in(text);
+    for (std::string line, word; std::getline(in, line);) {
+        rows.emplace_back();
+        for (std::istringstream words(line); words >> word;)
+            rows.back().push_back(word);
+    }
+    return rows;
+}
 
 struct Case {
     const char *what;
@@ -37,6 +54,11 @@ TEST(KelvoCli, EveryWayASessionEnds)
         {"a target that stops in a block times out there",
          {"--plan", "auto:1024", "--stop-after", "1500", "--duration", "5"}, {"--timeout", "0.5"}, kWait, 3,
          std::string("while ") + DlStepName(14) + "; served 1500 of 5004 bytes", "", ""},
+        {"a request byte taken as flow control: the message says so",
+         {"--plan", "0x1100:5", "--duration", "5"}, {"--timeout", "0.5"}, kWait, 3, "use --flow none", "", ""},
+        {"a transcript that cannot be written: served, but an I/O error",
+         {"--plan", "auto:1024"}, {"--log", "/dev/full", "--timeout", "10"}, kWait, 1,
+         "writing /dev/full failed: No space left on device", "served 5004 bytes", "RESULT ok bytes=5004 "},
         {"a device that goes away", {"--plan", "auto:1024", "--pace", "9600"}, {}, kKillTarget, 4,
          "the device went away", "", ""},
         {"an interrupt", {"--silent", "--duration", "10"}, {}, kInterrupt, 130,
@@ -93,6 +115,7 @@ TEST(KelvoCli, FilesAndArgumentsThatCannotBeServedSendNothing)
         {{"--baud", "12345", s / "tty", dlf}, 2, "unsupported baud rate"},
         {{"--flow", "hardware", s / "tty", dlf}, 2, "unknown flow control"},
         {{"--timeout", "-1", s / "tty", dlf}, 2, "bad timeout"},
+        {{"--log", s.dir, s / "tty", dlf}, 1, "Is a directory"},
         {{"--help"}, 0, ""},
     };
     for (const auto &c : cases) {
@@ -154,6 +177,126 @@ TEST(KelvoCli, ATerminalGetsABarRedrawnInPlace)
     EXPECT_EQ(cli.Finish().code, 0) << screen;
     EXPECT_NE(screen.find("\r[##############################] 100%  5004/5004 B"), std::string::npos) << screen;
     EXPECT_EQ(screen.find("progress "), std::string::npos) << screen;
+}
+
+// Several targets served by one process: a port that fails ends alone while
+// the others go on and verify every byte; the run ends with the most serious
+// outcome, a device gone over a time-out over a port that cannot be used.
+TEST(KelvoCli, ManyPortsOneFailingNeverDisturbsTheOthers)
+{
+    const std::vector<std::string> ok = {"--plan", "auto:1024", "--pace", "38400"},
+        wrong = {"--plan", "auto:1024", "--wrong-byte", "10"}, silent = {"--silent", "--duration", "10"},
+        gone = {"--plan", "auto:1024", "--vanish-after", "1000"}, absent = {};
+    const struct { const char *what; std::vector<std::vector<std::string>> sims; int code; std::vector<std::string> results; } rows[] = {
+        {"all complete, one after a wrong answer", {ok, wrong}, 0, {"ok", "ok"}},
+        {"a silent target and a missing port", {ok, silent, absent, ok}, 3, {"ok", "timeout", "io-error", "ok"}},
+        {"a device that goes away and a silent target", {silent, gone, ok}, 4, {"timeout", "gone", "ok"}},
+    };
+    for (const auto &row : rows) {
+        Scratch s;
+        std::string dlf = MakeDlf(s, "fw", 5000);
+        std::vector<std::unique_ptr<Sim>> sims;
+        std::vector<std::string> ports;
+        for (const std::vector<std::string> &sim : row.sims) {
+            sims.emplace_back(sim.empty() ? nullptr : new Sim(s, "sim" + std::to_string(sims.size()), sim, dlf));
+            ports.push_back(sim.empty() ? s / "absent" : sims.back()->port);
+        }
+        std::vector<std::string> argv = {kCli, "--timeout", "1", "--log", s / "logs"};
+        argv.insert(argv.end(), ports.begin(), ports.end());
+        argv.push_back(dlf);
+        Outcome r = RunTool(argv, s);
+        EXPECT_EQ(r.code, row.code) << row.what << "\n" << r.err;
+        auto table = Cells(r.out);
+        ASSERT_EQ(table.size(), ports.size() + 1) << row.what << "\n" << r.out;
+        for (size_t i = 0; i < ports.size(); i++) {
+            EXPECT_EQ(table[i + 1][0] + " " + table[i + 1][1], ports[i] + " " + row.results[i]) << row.what;
+            if (!sims[i])
+                continue;
+            sims[i]->Signal(SIGTERM);               // ends a silent target's watch
+            EXPECT_NE(sims[i]->Finish().out.find("RESULT ok"), std::string::npos) << row.what << " " << i;
+            std::string log = ReadText(s / "logs/" + ports[i].substr(5).replace(3, 1, "_") + ".log");
+            EXPECT_EQ(log.find("# complete") != std::string::npos, row.results[i] == "ok") << row.what << i;
+        }
+    }
+}
+
+// Board after board on one port of a fixture: the device comes back for
+// each board; one that comes and goes without a handshake is no board; the
+// second board is pulled off in the middle; a row per board as it ends, and
+// a summary with the failure's reason.
+TEST(KelvoCli, RepeatServesBoardAfterBoard)
+{
+    Scratch s;
+    std::string dlf = MakeDlf(s, "fw", 5000), link = s / "ttyFIXTURE";
+    Proc cli({kCli, "--repeat", "--count", "3", "--timeout", "5", link, dlf}, s / "cli");
+    const std::vector<std::string> boards[] = {{}, {"--silent", "--duration", "3"}, {"--vanish-after", "1000"}, {}};
+    for (const std::vector<std::string> &board : boards) {
+        std::vector<std::string> args = {"--link", link};
+        args.insert(args.end(), board.begin(), board.end());
+        EXPECT_NE(Sim(s, "board", args, dlf).Finish().out.find("RESULT ok"), std::string::npos) << args.back();
+    }
+    Outcome r = cli.Finish();
+    EXPECT_EQ(r.code, 4) << r.err;
+    auto out = Cells(r.out);
+    ASSERT_GE(out.size(), 5u) << r.out;
+    const char *const want[][4] = {{"1", "ok", "5004"}, {"2", "gone", "1000"}, {"3", "ok", "5004"}};
+    for (int i = 0; i < 3; i++) {
+        std::vector<std::string> cells = {out[i + 1][0], out[i + 1][1], out[i + 1][2], out[i + 1][3]};
+        EXPECT_EQ(cells, (std::vector<std::string>{want[i][0], link, want[i][1], want[i][2]})) << r.out;
+    }
+    EXPECT_NE(r.out.find("summary: 3 boards, 2 passed, 1 failed\n"), std::string::npos) << r.out;
+    EXPECT_NE(r.out.find("  board 2: gone: the device went away"), std::string::npos) << r.out;
+}
+
+// A USB adapter's latency timer in a fake sysfs tree, found through the
+// port's device number as in /sys: reported with its cost, set to 1 ms for
+// the run and put back on every way out; without permission, the way to
+// make it stick.
+TEST(KelvoCli, UsbLatencyTimerIsReportedLoweredAndPutBack)
+{
+    const struct { const char *what; std::vector<std::string> sim, cli; bool readOnly; int code; std::string err; } rows[] = {
+        {"reported with its cost", {"--plan", "auto:1024"}, {}, false, 0, "up to 16.4 s per KiB"},
+        {"lowered, back after a download", {"--plan", "auto:1024"}, {"--low-latency"}, false, 0, "set to 1 ms"},
+        {"lowered, back after a timeout", {"--silent", "--duration", "5"}, {"--low-latency", "--timeout", "0.5"},
+         false, 3, "set to 1 ms"},
+        {"lowered, back after Ctrl+C with --repeat", {"--silent", "--duration", "10"}, {"--low-latency", "--repeat"},
+         false, 130, "set to 1 ms"},
+        {"not permitted", {"--plan", "auto:1024"}, {"--low-latency"}, true, 0,
+         "ATTR{latency_timer}=\"1\""},
+    };
+    namespace fs = std::filesystem;
+    for (const auto &row : rows) {
+        Scratch s;
+        std::string dlf = MakeDlf(s, "fw", 5000);
+        Sim sim(s, "sim", row.sim, dlf);
+        struct stat st;
+        ASSERT_EQ(stat(sim.port.c_str(), &st), 0);
+        std::string adapter = s / "sys/bus/usb-serial/devices/ttyUSB7", timer = adapter + "/latency_timer";
+        std::string node = s / ("sys/dev/char/" + std::to_string(major(st.st_rdev)) + ":" + std::to_string(minor(st.st_rdev)));
+        fs::create_directories(adapter);
+        fs::create_directories(node);
+        fs::create_directory_symlink(adapter, node + "/device");
+        if (row.readOnly)
+            fs::create_symlink("/proc/sys/kernel/ngroups_max", timer);   // refuses writes, even root's
+        else
+            std::ofstream(timer) << "16\n";
+        setenv("KELVO_SYSFS", (s / "sys").c_str(), 1);
+        std::vector<std::string> argv = {kCli};
+        argv.insert(argv.end(), row.cli.begin(), row.cli.end());
+        argv.insert(argv.end(), {sim.port, dlf});
+        Proc cli(argv, s / "cli");
+        unsetenv("KELVO_SYSFS");
+        if (row.code == 130) {
+            EXPECT_TRUE(cli.WaitFor("set to 1 ms")) << row.what;
+            EXPECT_EQ(ReadText(timer), "1\n") << row.what;
+            cli.Signal(SIGINT);
+        }
+        Outcome r = cli.Finish();
+        EXPECT_EQ(r.code, row.code) << row.what << "\n" << r.err;
+        EXPECT_NE(r.err.find(row.err), std::string::npos) << row.what << "\n" << r.err;
+        EXPECT_EQ(ReadText(timer), row.readOnly ? ReadText("/proc/sys/kernel/ngroups_max") : "16\n") << row.what;
+        sim.Signal(SIGTERM);
+    }
 }
 
 } // namespace

@@ -1,0 +1,132 @@
+// kelvo-cli's records and its reporting, shared by the program
+// (kelvo-cli.cpp: options, ports, the loop) and its output (cli-report.cpp:
+// progress and messages on stderr, transcripts, the tables on stdout).
+#pragma once
+#include "download/protocol.h"
+#include "usblatency.h"
+
+#include <cstdint>
+#include <cstdio>
+#include <string>
+#include <vector>
+
+enum {
+    EXIT_DONE = 0,          // the target reported completion
+    EXIT_IO = 1,            // a port or a transcript could not be opened, read or written
+    EXIT_USAGE = 2,         // bad arguments, or a file that cannot be served
+    EXIT_TIMEOUT = 3,       // the target stayed silent for --timeout seconds
+    EXIT_GONE = 4,          // the device went away during the session
+    EXIT_INTERRUPTED = 130  // SIGINT, SIGTERM or SIGHUP
+};
+
+struct Options {
+    unsigned long baud = 115200;
+    std::string flow = "xonxoff";
+    bool bDsrFlow = false;     // flow dtrdsr: output waits for DSR
+    double timeoutS = 0;
+    std::string log;
+    bool waitPort = false;
+    bool repeat = false;
+    long count = 0;            // boards per port with --repeat; 0: no limit
+    bool lowLatency = false;
+    std::vector<std::string> ports;
+    std::string file;
+};
+
+// What became of one board.
+struct BOARD {
+    int rc;
+    char szReason[320];        // empty when it succeeded
+    uint32_t dwServed;
+    int nBlocks;
+    double seconds;
+};
+
+enum Phase {
+    PH_WAIT_PORT,   // the device is absent (or cannot be opened yet); looked for every 100 ms
+    PH_PAUSE,       // closed between boards, opened again at tWake
+    PH_SERVE,       // open, the session runs
+    PH_DRAIN,       // the target completed; the last answers leave the port
+    PH_DONE         // no more boards here
+};
+
+// One port and the session on it. Every field is this process's own; only
+// the main loop's thread exists.
+struct PORT {
+    std::string name;
+    std::string logPath;
+    FILE *log = nullptr;       // owned; closed by CloseLog
+    int fd = -1;               // owned; closed by ClosePort
+    USBLATENCY lat = {};       // the adapter's timer, while the port is open
+    Phase phase = PH_WAIT_PORT;
+    double tWake = 0;          // PH_PAUSE: when to open again; PH_DRAIN: give up waiting
+    double tWaitStart = 0;     // PH_WAIT_PORT: when the wait began
+    bool bOpenedOnce = false;
+    bool bOpenTold = false;    // a failed reopen was reported
+    bool bLatencyTold = false;
+
+    // The session, from the port's opening to the board's end.
+    DLSTATE state;
+    std::vector<unsigned char> out;   // answers not yet taken by the port
+    double tOpen = 0, tLastRx = 0, tFirstRx = -1, tEnd = 0;
+    uint32_t dwServed = 0;     // data bytes sent
+    int nBlocks = 0;           // block requests accepted
+    bool bBegun = false;       // the target has begun a handshake
+    int iPercent = 0;
+    int iLastTenth = -1;
+
+    std::vector<BOARD> boards;
+    int rc = EXIT_DONE;        // the most serious outcome here so far
+};
+
+// stderr as the user sees it: the progress of one port as a bar (terminal)
+// or lines, of several ports as a block of lines redrawn in place, and
+// messages between them.
+struct DISPLAY {
+    bool bTty = false;
+    bool bBlock = false;       // several ports on a terminal
+    bool bBarOpen = false;     // one port: the bar's line is not ended yet
+    int nDrawn = 0;            // lines of the block on the screen
+    bool bDirty = false;
+    double tNextDraw = 0;      // redraws at most ten times a second
+};
+
+struct RUN {
+    Options o;
+    std::vector<unsigned char> image;
+    std::vector<PORT> ports;
+    DISPLAY disp;
+    const sigset_t *pOrigMask = nullptr;
+};
+
+// ---- cli-report.cpp ----------------------------------------------------------
+
+// Outcomes: how serious (the run ends with the most serious), which of
+// two is worse, and the word for the tables.
+int Severity(int rc);
+int Worse(int a, int b);
+const char *ResultWord(int rc);
+double NowS();
+
+// stderr.
+void ClearProgress(RUN *r);
+void Say(RUN *r, const char *fmt, ...) __attribute__((format(printf, 2, 3)));
+void DrawProgress(RUN *r, bool bForce);
+void EndProgress(RUN *r);
+void ShowProgress(RUN *r, PORT *p, int iPercent);
+
+// Transcripts. A write that fails gives the transcript up and makes the
+// port's outcome an I/O error.
+std::string LogName(const std::string &port);
+int OpenLogs(RUN *r);
+void LogLine(RUN *r, PORT *p, const char *fmt, ...) __attribute__((format(printf, 3, 4)));
+void Record(RUN *r, PORT *p, char who, unsigned char b);
+void FlushLog(RUN *r, PORT *p);
+void CloseLog(RUN *r, PORT *p);
+
+// stdout.
+void PrintHeader(const RUN *r, const char *board);
+void PrintRow(const RUN *r, const char *board, const char *port, const char *result,
+              uint32_t bytes, int blocks, double seconds, const char *reason);
+void PrintTable(RUN *r);
+void PrintSummary(RUN *r);

@@ -1,0 +1,106 @@
+// The latency timer of a USB serial adapter in sysfs (see usblatency.h).
+#include "usblatency.h"
+
+#include <cerrno>
+#include <climits>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <sys/sysmacros.h>
+#include <unistd.h>
+
+namespace {
+
+const char *SysfsRoot()
+{
+    const char *psz = getenv("KELVO_SYSFS");
+    return (psz && *psz) ? psz : "/sys";
+}
+
+// Reads a small decimal number from a sysfs attribute; -1 when it cannot.
+int ReadNumber(const char *path)
+{
+    int fd = open(path, O_RDONLY | O_CLOEXEC);
+    if (fd < 0)
+        return -1;
+    char buf[32];
+    ssize_t n = read(fd, buf, sizeof buf - 1);
+    close(fd);
+    if (n <= 0)
+        return -1;
+    buf[n] = '\0';
+    char *end = nullptr;
+    long v = strtol(buf, &end, 10);
+    if (end == buf || v < 0 || v > INT_MAX)
+        return -1;
+    return (int)v;
+}
+
+} // namespace
+
+bool UsbLatencyFind(int fd, USBLATENCY *pl)
+{
+    memset(pl, 0, sizeof *pl);
+    struct stat st;
+    if (fstat(fd, &st) != 0 || !S_ISCHR(st.st_mode))
+        return false;
+    char dev[400];
+    snprintf(dev, sizeof dev, "%s/dev/char/%u:%u/device", SysfsRoot(),
+             major(st.st_rdev), minor(st.st_rdev));
+    snprintf(pl->szPath, sizeof pl->szPath, "%s/latency_timer", dev);
+    pl->msFound = ReadNumber(pl->szPath);
+    if (pl->msFound < 0) {
+        pl->szPath[0] = '\0';
+        return false;
+    }
+    // The device link leads to the adapter's own directory, named as the
+    // kernel names the port (ttyUSB0).
+    char real[PATH_MAX];
+    const char *name = realpath(dev, real) ? strrchr(real, '/') + 1 : "ttyUSB0";
+    snprintf(pl->szName, sizeof pl->szName, "%s", name);
+    return true;
+}
+
+bool UsbLatencyWrite(const USBLATENCY *pl, int ms)
+{
+    int fd = open(pl->szPath, O_WRONLY | O_TRUNC | O_CLOEXEC);
+    if (fd < 0)
+        return false;
+    char buf[16];
+    int n = snprintf(buf, sizeof buf, "%d\n", ms);
+    ssize_t w = write(fd, buf, (size_t)n);
+    int err = w < 0 ? errno : EIO;
+    if (close(fd) != 0 && w == n)
+        return false;
+    if (w != n) {
+        errno = err;
+        return false;
+    }
+    return true;
+}
+
+void UsbLatencyCost(int ms, unsigned long baud, char *psz, size_t cb)
+{
+    // Every data byte is one answer from the target that the adapter may
+    // hold for a whole period; the line itself carries the answer and the
+    // data byte, 10 bit times each.
+    double perKiB = 1024.0 * ms / 1000.0;
+    double lineKiB = 1024.0 * 2 * 10 / (double)baud;
+    snprintf(psz, cb, "the adapter holds each answer of the target up to %d ms, which costs this"
+             " protocol up to %.1f s per KiB (64 KiB: %.0f min); the line needs %.2f s per KiB at %lu bit/s",
+             ms, perKiB, perKiB * 64 / 60, lineKiB, baud);
+}
+
+void UsbLatencyAdvice(const USBLATENCY *pl, char *psz, size_t cb)
+{
+    snprintf(psz, cb,
+             "  for this boot, until the adapter is unplugged:\n"
+             "    echo 1 | sudo tee /sys/bus/usb-serial/devices/%s/latency_timer\n"
+             "  to make it stick, a udev rule in /etc/udev/rules.d/99-usb-serial-latency.rules:\n"
+             "    ACTION==\"add\", SUBSYSTEM==\"usb-serial\", DRIVER==\"ftdi_sio\", ATTR{latency_timer}=\"1\"\n"
+             "  then 'sudo udevadm control --reload' and plug the adapter in again",
+             pl->szName);
+}
