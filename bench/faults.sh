@@ -10,33 +10,19 @@
 set -uo pipefail
 ROOT="$(cd "$(dirname "$0")/.." && pwd)"
 source "$ROOT/scripts/env.sh"
-BIN="$KELVO_HOST_BUILD/bin"
-kelvo_bench_setup faults || exit 1
+kelvo_workspace faults || exit 1
 CLK=$(getconf CLK_TCK)
 ms() { echo $(( ($(date +%s%N) - $1) / 1000000 )); }
-python3 -c "import sys; sys.stdout.buffer.write(bytes((i * 31) & 0xFF for i in range(6000)))" > "$WORK/f.bin"
-"$BIN/dlftool" make "$WORK/f.bin" -o "$WORK/f.dlf" >/dev/null
-FILE="Z:${WORK//\//\\}\\f.dlf"
-printf '\x03\x00\x00\x00\x00\xc2\x01\x00' > "$WORK/saveinfo.cfg"
+make_sample "$WORK/f.dlf" 6000
+write_saveinfo "$WORK" 3 115200
 
-start_sim() {
-    "$BIN/dlfsim" --link "$COM3" --transcript "$WORK/t.txt" "$@" "$WORK/f.dlf" > "$WORK/sim.out" 2>&1 &
-    SIM=$!
-    for _ in $(seq 100); do grep -q '^PTY' "$WORK/sim.out" && break; sleep 0.05; done
-}
-start_kelvo() {
-    (cd "$WORK" && exec "$KELVO_WINE" "$KELVO_WIN_BUILD/Kelvo.exe" >/dev/null 2>&1) &
-    "${DRIVE[@]}" wait-window 30000
-    KPID=$(pgrep -n -f 'Kelvo\.exe')
-}
-wait_served() {   # until the fault has struck
-    for _ in $(seq 1200); do [ "$(grep -c ' P ' "$WORK/t.txt" 2>/dev/null)" -gt 1010 ] && return; sleep 0.1; done
-}
+start_sim() { start_target t 3 "$@" "$WORK/f.dlf"; SIM=$SIM_PID; }
+wait_served() { wait_for_line "$WORK/t.transcript" "holding|vanished" 120; }   # until the fault has struck
 # Ctrl+D, then wait until no process of the prefix holds the pseudo
 # terminal any more (the wineserver keeps the port's descriptor).
 port_open() {
-    local pts; pts=$(sed -n 's/^PTY //p' "$WORK/sim.out")
-    ls -l "/proc/$(wineserver_pid)/fd" "/proc/$KPID/fd" 2>/dev/null | grep -q " $pts\( \|$\)"
+    local pts; pts=$(sed -n 's/^PTY //p' "$WORK/t.out")
+    ls -l "/proc/$(wineserver_pid)/fd" "/proc/$KELVO_PID/fd" 2>/dev/null | grep -q " $pts\( \|$\)"
 }
 disconnect_ms() {
     port_open || echo "(the port was not seen open before the Disconnect)" >&2
@@ -55,21 +41,21 @@ for fault in hold-xoff vanish flood; do
     flood)     opts=(--flood 100000000 --duration 120) ;;
     esac
     # Disconnect in the fault, then the close box in the same fault.
-    start_sim "${opts[@]}"; start_kelvo
-    "${DRIVE[@]}" key 03; "${DRIVE[@]}" open-file "$FILE" 20000
+    start_sim "${opts[@]}"; start_kelvo "$WORK"
+    connect "$WORK/f.dlf"
     if [ $fault = flood ]; then sleep 3; else wait_served; sleep 1; fi
     if [ $fault = vanish ]; then
         sleep 2
-        WS=$(wineserver_pid); K0=$(cpu_ticks "$KPID"); W0=$(cpu_ticks "$WS"); T0=$(date +%s%N)
+        WS=$(wineserver_pid); K0=$(cpu_ticks "$KELVO_PID"); W0=$(cpu_ticks "$WS"); T0=$(date +%s%N)
         sleep 5
-        VANISH_CPU="Kelvo $(( 100 * ($(cpu_ticks "$KPID") - K0) * 1000 / CLK / $(ms "$T0") ))%, wineserver $(( 100 * ($(cpu_ticks "$WS") - W0) * 1000 / CLK / $(ms "$T0") ))% of one core"
+        VANISH_CPU="Kelvo $(( 100 * ($(cpu_ticks "$KELVO_PID") - K0) * 1000 / CLK / $(ms "$T0") ))%, wineserver $(( 100 * ($(cpu_ticks "$WS") - W0) * 1000 / CLK / $(ms "$T0") ))% of one core"
     fi
-    if [ $fault = flood ]; then RSS0=$(awk '/VmRSS/ {print $2}' "/proc/$KPID/status"); fi
+    if [ $fault = flood ]; then RSS0=$(awk '/VmRSS/ {print $2}' "/proc/$KELVO_PID/status"); fi
     D=$(disconnect_ms)
-    if [ $fault = flood ]; then RSS1=$(awk '/VmRSS/ {print $2}' "/proc/$KPID/status"); fi
+    if [ $fault = flood ]; then RSS1=$(awk '/VmRSS/ {print $2}' "/proc/$KELVO_PID/status"); fi
     kill "$SIM" 2>/dev/null; wait "$SIM" 2>/dev/null
     start_sim "${opts[@]}"
-    "${DRIVE[@]}" key 03; "${DRIVE[@]}" open-file "$FILE" 20000
+    connect "$WORK/f.dlf"
     if [ $fault = flood ]; then sleep 3; else wait_served; sleep 1; fi
     C=$(close_ms)
     kill "$SIM" 2>/dev/null; wait "$SIM" 2>/dev/null

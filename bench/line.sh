@@ -13,7 +13,7 @@
 set -uo pipefail
 ROOT="$(cd "$(dirname "$0")/.." && pwd)"
 source "$ROOT/scripts/env.sh"
-BIN="$KELVO_HOST_BUILD/bin"
+BIN="$KELVO_BIN"
 PORTS=${PORTS:-8}
 BAUD=115200
 
@@ -24,20 +24,8 @@ fi
 WORK="$(mktemp -d /tmp/kelvo-line.XXXXXX)"
 trap 'jobs -p | xargs -r kill 2>/dev/null; [ -n "${KEEP:-}" ] || rm -rf "$WORK"' EXIT
 
-# wait_for_line FILE REGEX SECONDS: until a line of FILE matches.
-wait_for_line() {
-    local i
-    for i in $(seq $(( $3 * 20 ))); do
-        grep -q "$2" "$1" 2>/dev/null && return 0
-        sleep 0.05
-    done
-    echo "line: no '$2' in $1 within $3 s" >&2
-    return 1
-}
-
 # 64 KiB: 4 header bytes and 65532 payload bytes, all covered.
-head -c 65532 /dev/urandom > "$WORK/payload.bin"
-"$BIN/dlftool" make "$WORK/payload.bin" -o "$WORK/image.dlf" --cover 65532 >/dev/null || exit 1
+make_sample "$WORK/image.dlf" 65532 65532 || exit 1
 
 # serve N NAME: N paced targets served by one kelvo-cli. Leaves its table in
 # NAME.table and its processor time (user and system seconds) in NAME.cpu.

@@ -12,7 +12,6 @@ add_subdirectory(/usr/src/googletest ${CMAKE_BINARY_DIR}/googletest EXCLUDE_FROM
 
 add_subdirectory(tools)
 add_subdirectory(tests/host)
-add_subdirectory(tests/peer)
 
 # The fuzzers need a clang++ whose libFuzzer links; without one they are
 # left out.

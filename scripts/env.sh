@@ -1,14 +1,16 @@
 # Sourced by Kelvo's scripts: the project-local Wine prefix, the Wine loader
-# that fits this machine, and an X display (Xvfb when there is none).
+# that fits this machine, a display, the build, and the helpers the scripts
+# share (a scratch folder, dlfsim as a target, Kelvo driven like a user).
 KELVO_ROOT="$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)"
 export WINEPREFIX="${KELVO_WINEPREFIX:-$KELVO_ROOT/.wine-kelvo}"
 export WINEDEBUG="${WINEDEBUG:--all}"
 export WINEDLLOVERRIDES="mscoree,mshtml="
 export WINEARCH=win64
 
-# Kelvo.exe is a 32-bit program. Some kernels run no 32-bit Linux code at all
-# (ia32 emulation switched off); 32-bit Wine cannot start there, so the same
-# sources are built for 64-bit Windows and run by 64-bit Wine instead.
+# Kelvo.exe is a 32-bit program, and the i686 tree is built on every run.
+# Some kernels run no 32-bit Linux code at all (ia32 emulation switched off);
+# 32-bit Wine cannot start there, so the same sources are also built for
+# 64-bit Windows and that tree is the one run.
 kelvo_can_run_32bit() {
     /usr/lib/wine/wine --version >/dev/null 2>&1
 }
@@ -24,6 +26,8 @@ else
 fi
 KELVO_WIN_BUILD="$KELVO_ROOT/build-win-$KELVO_WIN_ARCH"
 KELVO_HOST_BUILD="$KELVO_ROOT/build-host"
+KELVO_BIN="$KELVO_HOST_BUILD/bin"
+DRIVE=("$KELVO_WINE" "$KELVO_WIN_BUILD/kelvo-drive.exe")
 export KELVO_WINE
 
 kelvo_prefix_ready() {
@@ -48,31 +52,32 @@ kelvo_display() {
             Xvfb ":$n" -screen 0 1280x1024x24 -nolisten tcp >/dev/null 2>&1 &
             KELVO_XVFB_PID=$!
             export DISPLAY=":$n"
-            local i
-            for i in $(seq 50); do
-                [ -e "/tmp/.X11-unix/X$n" ] && return 0
-                sleep 0.1
-            done
+            wait_for_file "/tmp/.X11-unix/X$n" 5 && return 0
         fi
     done
     echo "kelvo: could not start Xvfb" >&2
     return 1
 }
 
+# cmake_tree DIR [ARGS...]: configures and builds one tree.
+cmake_tree() {
+    local dir=$1; shift
+    cmake -S "$KELVO_ROOT" -B "$dir" "$@" >/dev/null &&
+    cmake --build "$dir" -j2 -- --no-print-directory >/dev/null
+}
+
+# The native tree first (the Windows tests start its tools), then the i686
+# tree with every target and test, then the x86_64 tree where that is the
+# one this machine runs. Calling-convention mistakes fail the i686 build.
 kelvo_build() {
-    # The native tree first: the Windows tests start its tools (ptypeer, dlfsim).
-    cmake -S "$KELVO_ROOT" -B "$KELVO_HOST_BUILD" -DCMAKE_BUILD_TYPE=RelWithDebInfo >/dev/null &&
-    cmake --build "$KELVO_HOST_BUILD" -j2 -- --no-print-directory >/dev/null || return 1
-    cmake -S "$KELVO_ROOT" -B "$KELVO_WIN_BUILD" -DCMAKE_BUILD_TYPE=Release \
-        -DCMAKE_TOOLCHAIN_FILE="$KELVO_ROOT/cmake/mingw-$KELVO_WIN_ARCH.cmake" \
-        -DKELVO_TESTS=ON -DKELVO_HOST_BUILD="$KELVO_HOST_BUILD" >/dev/null &&
-    cmake --build "$KELVO_WIN_BUILD" -j2 -- --no-print-directory >/dev/null || return 1
-    if [ "$KELVO_WIN_ARCH" != i686 ]; then
-        # The shipped 32-bit Kelvo.exe is built in any case.
-        cmake -S "$KELVO_ROOT" -B "$KELVO_ROOT/build-win-i686" -DCMAKE_BUILD_TYPE=Release \
-            -DCMAKE_TOOLCHAIN_FILE="$KELVO_ROOT/cmake/mingw-i686.cmake" >/dev/null &&
-        cmake --build "$KELVO_ROOT/build-win-i686" -j2 --target Kelvo dlftool -- --no-print-directory >/dev/null || return 1
-    fi
+    local tree
+    cmake_tree "$KELVO_HOST_BUILD" -DCMAKE_BUILD_TYPE=RelWithDebInfo || return 1
+    for tree in i686 $([ "$KELVO_WIN_ARCH" = x86_64 ] && echo x86_64); do
+        echo "kelvo: compiling the $tree tree (Kelvo.exe, tools and tests)"
+        cmake_tree "$KELVO_ROOT/build-win-$tree" -DCMAKE_BUILD_TYPE=Release -DKELVO_TESTS=ON \
+            -DCMAKE_TOOLCHAIN_FILE="$KELVO_ROOT/cmake/mingw-$tree.cmake" \
+            -DKELVO_HOST_BUILD="$KELVO_HOST_BUILD" || return 1
+    done
 }
 
 kelvo_cleanup() {
@@ -81,27 +86,85 @@ kelvo_cleanup() {
     true
 }
 
-# For the benchmarks and the soak: builds what is missing, a prefix, a
-# display, a scratch folder WORK, the COM3 link path COM3, the kelvo-drive
-# command line DRIVE, and a clean-up on exit (Kelvo closed, helpers ended).
-kelvo_bench_setup() {
-    if [ ! -x "$KELVO_WIN_BUILD/Kelvo.exe" ] || [ ! -x "$KELVO_HOST_BUILD/bin/dlfsim" ]; then
-        kelvo_build || return 1
-    fi
+# wait_until SECONDS COMMAND...: until COMMAND succeeds; non-zero when the
+# time is up.
+wait_until() {
+    local i limit=$(( $1 * 20 ))
+    shift
+    for ((i = 0; i < limit; i++)); do
+        "$@" 2>/dev/null && return 0
+        sleep 0.05
+    done
+    return 1
+}
+
+# wait_for_line FILE REGEX SECONDS: until a line of FILE matches.
+wait_for_line() {
+    wait_until "$3" grep -qE "$2" "$1" && return 0
+    echo "kelvo: no line matching '$2' in $1 within $3 s" >&2
+    return 1
+}
+
+# wait_for_file PATH SECONDS: until PATH exists.
+wait_for_file() { wait_until "$2" test -e "$1"; }
+
+# make_sample FILE BYTES [COVER]: a DLF file of dlftool's test pattern.
+make_sample() {
+    "$KELVO_BIN/dlftool" make --sample "$2" -o "$1" ${3:+--cover "$3"} >/dev/null
+}
+
+# write_saveinfo DIR PORT BAUD: the 8 bytes in which Kelvo keeps the port
+# number and the baud rate (little-endian, after three padding bytes).
+write_saveinfo() {
+    printf "$(printf '\\x%02x\\x00\\x00\\x00\\x%02x\\x%02x\\x%02x\\x%02x' "$2" \
+        $(($3 & 255)) $(($3 >> 8 & 255)) $(($3 >> 16 & 255)) $(($3 >> 24 & 255)))" > "$1/saveinfo.cfg"
+}
+
+# kelvo_workspace NAME: a display, the prefix, a scratch folder WORK, and a
+# clean-up on exit (Kelvo closed, targets ended, COM links removed).
+kelvo_workspace() {
     kelvo_prefix_ready
     kelvo_display || return 1
     WORK="$(mktemp -d "/tmp/kelvo-$1.XXXXXX")"
-    COM3="$WINEPREFIX/dosdevices/com3"
-    DRIVE=("$KELVO_WINE" "$KELVO_WIN_BUILD/kelvo-drive.exe")
-    trap kelvo_bench_cleanup EXIT
+    trap kelvo_workspace_cleanup EXIT
 }
 
-kelvo_bench_cleanup() {
+kelvo_workspace_cleanup() {
     "${DRIVE[@]}" close 5000 >/dev/null 2>&1
-    # Wine's processes end before the display they draw on, then the rest.
+    jobs -p | grep -vx "${KELVO_XVFB_PID:-0}" | xargs -r kill 2>/dev/null
     kelvo_cleanup
-    jobs -p | xargs -r kill 2>/dev/null
-    rm -f "$COM3"; rm -rf "$WORK"
+    rm -f "$WINEPREFIX"/dosdevices/com[1-9]
+    rm -rf "$WORK"
+}
+
+# start_target NAME COM ARGS... FILE: dlfsim on a pseudo terminal mapped to
+# COM (a number), its output in $WORK/NAME.out and its transcript in
+# $WORK/NAME.transcript. Sets SIM_PID.
+start_target() {
+    local name=$1 com=$2
+    shift 2
+    "$KELVO_BIN/dlfsim" --link "$WINEPREFIX/dosdevices/com$com" --transcript "$WORK/$name.transcript" "$@" \
+        > "$WORK/$name.out" 2>&1 &
+    SIM_PID=$!
+    wait_for_line "$WORK/$name.out" '^PTY ' 10
+}
+
+# verdict NAME SECONDS: dlfsim's RESULT line, once it has given one.
+verdict() {
+    wait_for_line "$WORK/$1.out" '^RESULT' "$2" 2>/dev/null
+    grep '^RESULT' "$WORK/$1.out" | tail -n 1
+}
+
+# start_kelvo DIR: Kelvo.exe running in DIR (where its saveinfo.cfg is),
+# with its window up. Sets KELVO_PID.
+start_kelvo() {
+    (cd "$1" && exec "$KELVO_WINE" "$KELVO_WIN_BUILD/Kelvo.exe" >/dev/null 2>&1) &
+    "${DRIVE[@]}" wait-window 30000 && KELVO_PID=$(pgrep -n -f 'Kelvo\.exe')
+}
+
+# connect FILE: Ctrl+C, and FILE typed into the file dialog.
+connect() {
+    "${DRIVE[@]}" key 03 && "${DRIVE[@]}" open-file "Z:${1//\//\\}" 20000
 }
 
 # Processor time a process has used so far, in clock ticks.
