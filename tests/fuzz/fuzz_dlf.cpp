@@ -7,13 +7,8 @@
 #include <cstdio>
 #include <cstdlib>
 
-#define FUZZ_CHECK(cond)                                                 \
-    do {                                                                 \
-        if (!(cond)) {                                                   \
-            std::fprintf(stderr, "check failed: %s (line %d)\n", #cond, __LINE__); \
-            std::abort();                                                \
-        }                                                                \
-    } while (0)
+// Stops the run with the failed condition.
+#define FUZZ_CHECK(cond) ((cond) ? (void)0 : (std::fprintf(stderr, "check failed: %s (line %d)\n", #cond, __LINE__), std::abort()))
 
 static uint16_t BitwiseCrc16(const uint8_t *p, size_t n)
 {
@@ -41,9 +36,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
 
     DLFINFO info;
     DlfVerdict v = DlfInspect(fp, &info);
-    FUZZ_CHECK(std::ftell(fp) == lStart);
-    FUZZ_CHECK(info.verdict == v);
-    FUZZ_CHECK(info.lTotal == (long)size);
+    FUZZ_CHECK(std::ftell(fp) == lStart && info.verdict == v && info.lTotal == (long)size);
 
     if (size < 4) {
         FUZZ_CHECK(v == DLF_TOO_SHORT);
@@ -56,15 +49,13 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
             FUZZ_CHECK(v == DLF_TRUNCATED);
         } else {
             uint16_t wCrc = BitwiseCrc16(data + 4, wCovered);
-            FUZZ_CHECK(info.wCrcComputed == wCrc);
-            FUZZ_CHECK((v == DLF_OK) == (wCrc == wStored));
+            FUZZ_CHECK(info.wCrcComputed == wCrc && (v == DLF_OK) == (wCrc == wStored));
             FUZZ_CHECK(v == DLF_OK || v == DLF_CRC_MISMATCH || v == DLF_CRC_LITTLE_ENDIAN);
         }
     }
 
     // The yes/no check agrees and also puts the stream back.
-    FUZZ_CHECK(DlfHeaderCheck(fp) == (v == DLF_OK ? 1 : 0));
-    FUZZ_CHECK(std::ftell(fp) == lStart);
+    FUZZ_CHECK(DlfHeaderCheck(fp) == (v == DLF_OK ? 1 : 0) && std::ftell(fp) == lStart);
     std::fclose(fp);
     return 0;
 }

@@ -10,13 +10,8 @@
 #include <cstdlib>
 #include <memory>
 
-#define FUZZ_CHECK(cond)                                                 \
-    do {                                                                 \
-        if (!(cond)) {                                                   \
-            std::fprintf(stderr, "check failed: %s (line %d)\n", #cond, __LINE__); \
-            std::abort();                                                \
-        }                                                                \
-    } while (0)
+// Stops the run with the failed condition.
+#define FUZZ_CHECK(cond) ((cond) ? (void)0 : (std::fprintf(stderr, "check failed: %s (line %d)\n", #cond, __LINE__), std::abort()))
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
 {
@@ -38,8 +33,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
         const uint32_t dwPos = s.dwFilePos;
         DLSTEP step;
         DlStepByte(&s, file.get(), dwLength, data[i], &step);
-        FUZZ_CHECK(s.iStep >= 0 && s.iStep <= 16);
-        FUZZ_CHECK(step.nEffects >= 0 && step.nEffects <= 4);
+        FUZZ_CHECK(s.iStep >= 0 && s.iStep <= 16 && step.nEffects >= 0 && step.nEffects <= 4);
 
         // A data byte goes out only for an ACK in state 14, and then it is
         // the file's byte at the position the machine kept.
@@ -50,38 +44,28 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
             switch (e.kind) {
             case DLE_SEND:
                 nSends++;
-                if (fData) {
-                    FUZZ_CHECK(dwPos < dwLength);
-                    FUZZ_CHECK(e.value == file[dwPos]);
-                    FUZZ_CHECK(s.dwFilePos == dwPos + 1);
-                } else {
-                    FUZZ_CHECK(e.value == DL_ACK || e.value == DL_STX ||
-                               e.value == DL_ETX || e.value == DL_CONNECT_ANSWER);
-                }
+                if (fData)
+                    FUZZ_CHECK(dwPos < dwLength && e.value == file[dwPos] && s.dwFilePos == dwPos + 1);
+                else
+                    FUZZ_CHECK(e.value == DL_ACK || e.value == DL_STX || e.value == DL_ETX || e.value == DL_CONNECT_ANSWER);
                 break;
             case DLE_PROGRESS:
-                FUZZ_CHECK(fData && e.value <= 99);
-                FUZZ_CHECK((int)e.value == s.iProgress);
+                FUZZ_CHECK(fData && e.value <= 99 && (int)e.value == s.iProgress);
                 break;
             case DLE_COMPLETE:
                 FUZZ_CHECK(iBefore == 7 && data[i] == DL_COMPLETE && s.iStep == 0);
                 break;
             case DLE_BLOCK:
-                FUZZ_CHECK(iBefore == 13 && s.iStep == 14);
-                FUZZ_CHECK(e.value >= 1 && s.dwDataOffset + e.value <= dwLength);
+                FUZZ_CHECK(iBefore == 13 && s.iStep == 14 && e.value >= 1 && s.dwDataOffset + e.value <= dwLength);
                 break;
             case DLE_REFUSED:
                 FUZZ_CHECK(iBefore == 13 && s.iStep == 0);
                 break;
             }
         }
-        if (fData)
-            FUZZ_CHECK(nSends == 1);
-        // Only state 2 (ACK, STX) and state 13 (ACK, STX) answer with two bytes.
-        FUZZ_CHECK(nSends <= 2);
-        // While a block is open, the next byte to send lies inside the file.
-        if (s.iStep == 14)
-            FUZZ_CHECK(s.dwFilePos < dwLength);
+        // One data byte for an ACK in a block; no answer longer than two bytes
+        // (ACK, STX); while a block is open, its next byte lies inside the file.
+        FUZZ_CHECK((!fData || nSends == 1) && nSends <= 2 && (s.iStep != 14 || s.dwFilePos < dwLength));
     }
     return 0;
 }

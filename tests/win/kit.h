@@ -5,14 +5,12 @@
 #include <windows.h>
 #include <gtest/gtest.h>
 #include <atomic>
+#include <fstream>
 #include <functional>
 #include <map>
 #include <mutex>
-#include <string>
 #include <thread>
-#include <vector>
 #include "app/app.h"
-#include "download/dlf.h"
 #include "download/download.h"
 #include "serial/serial.h"
 #include "terminal/terminal.h"
@@ -26,26 +24,6 @@ inline std::string Env(const char *pszName)
     return n && n < sizeof sz ? sz : "";
 }
 
-inline std::string ReadAll(const std::string &path)
-{
-    std::string s;
-    if (FILE *fp = fopen(path.c_str(), "rb")) {
-        char buf[4096];
-        for (size_t n; (n = fread(buf, 1, sizeof buf, fp)) > 0;)
-            s.append(buf, n);
-        fclose(fp);
-    }
-    return s;
-}
-
-inline void WriteAll(const std::string &path, const std::string &bytes)
-{
-    FILE *fp = fopen(path.c_str(), "wb");
-    ASSERT_NE(fp, nullptr) << path;
-    fwrite(bytes.data(), 1, bytes.size(), fp);
-    fclose(fp);
-}
-
 // The Windows name of a Linux path (drive Z: is the root).
 inline std::string Win(std::string path)
 {
@@ -53,6 +31,16 @@ inline std::string Win(std::string path)
         c = c == '/' ? '\\' : c;
     return "Z:" + path;
 }
+
+inline std::string ReadAll(const std::string &path)
+{
+    std::ifstream f(path, std::ios::binary);
+    return {std::istreambuf_iterator<char>(f), {}};
+}
+
+inline void WriteAll(const std::string &path, const std::string &bytes) { std::ofstream(path, std::ios::binary) << bytes; }
+
+inline bool Exists(const std::string &path) { return GetFileAttributesA(path.c_str()) != INVALID_FILE_ATTRIBUTES; }
 
 // Runs the message loop as Kelvo's does (accelerators first) until done()
 // holds or ms have passed; returns done()'s last word.
@@ -71,27 +59,23 @@ inline bool Pump(DWORD ms, const std::function<bool()> &done = [] { return false
     }
 }
 
-// Starts a Linux command line through /bin/sh. Wine hands out no process
-// handle for a Linux program, so whoever needs its end waits for a file.
-inline void Shell(const std::string &cmd)
-{
-    std::string line = "/bin/sh -c \"" + cmd + "\"";
-    std::vector<char> buf(line.begin(), line.end());
-    buf.push_back('\0');
-    STARTUPINFOA si = {};
-    si.cb = sizeof si;
-    PROCESS_INFORMATION pi = {};
-    ASSERT_TRUE(CreateProcessA(NULL, buf.data(), NULL, NULL, FALSE, 0, NULL, NULL, &si, &pi)) << cmd;
-}
-
-inline void ShellWait(const std::string &cmd)
+// Runs a Linux command line through /bin/sh, and waits for its end unless
+// told not to. Wine hands out no process handle for a Linux program, so the
+// end is a file the command leaves.
+inline void Sh(const std::string &cmd, bool fWait = true)
 {
     static int n;
     std::string done = "/tmp/kelvo-win-done-" + std::to_string(GetCurrentProcessId()) + "-" + std::to_string(++n);
-    Shell(cmd + "; touch " + done);
-    Pump(20000, [&] { return GetFileAttributesA(Win(done).c_str()) != INVALID_FILE_ATTRIBUTES; });
-    DeleteFileA(Win(done).c_str());
+    std::string line = "/bin/sh -c \"" + cmd + (fWait ? "; touch " + done : "") + "\"";
+    STARTUPINFOA si = {sizeof si};
+    PROCESS_INFORMATION pi;
+    ASSERT_TRUE(CreateProcessA(NULL, &line[0], NULL, NULL, FALSE, 0, NULL, NULL, &si, &pi)) << cmd;
+    if (fWait && Pump(20000, [&] { return Exists(Win(done)); }))
+        DeleteFileA(Win(done).c_str());
 }
+
+// COMn mapped to a device that does not exist.
+inline void Unplug(int n) { Sh("ln -sfn /nonexistent " + Env("WINEPREFIX") + "/dosdevices/com" + std::to_string(n)); }
 
 // A fresh working directory for the test's life (saveinfo.cfg lives there).
 struct Scratch {
@@ -106,22 +90,17 @@ struct Scratch {
     ~Scratch()
     {
         SetCurrentDirectoryA("C:\\");
-        ShellWait("rm -rf " + dir);
+        Sh("rm -rf " + dir);
     }
     std::string operator/(const std::string &name) const { return dir + "/" + name; }
 };
 
-// A DLF file of n payload bytes (every byte value, 0x11 and 0x13 too), the
-// CRC over as much of it as a header covers. Returns its Linux path.
+// A DLF file of n bytes of dlftool's sample pattern (every byte value),
+// the CRC over as much of it as a header covers. Returns its Linux path.
 inline std::string MakeDlf(const Scratch &s, const std::string &name, size_t n)
 {
-    std::string b(n + 4, '\0');
-    for (size_t i = 0; i < n; i++)
-        b[4 + i] = (char)(i * 7 + 3 + (i >> 8));
-    uint16_t wCovered = (uint16_t)(n < 65533 ? n : 65533);
-    uint16_t wCrc = GetCrc16((const unsigned char *)b.data() + 4, wCovered);
-    b[0] = (char)((wCovered + 2) >> 8), b[1] = (char)(wCovered + 2), b[2] = (char)(wCrc >> 8), b[3] = (char)wCrc;
-    WriteAll(Win(s / name), b);
+    Sh(Env("KELVO_HOST_BIN") + "/dlftool make --sample " + std::to_string(n) + " -o " + s / name +
+       (n > 65533 ? " --cover 65533" : ""));
     return s / name;
 }
 
@@ -150,27 +129,23 @@ inline bool IsBox(HWND h)
 class Watch {
 public:
     Watch() : m_thread([this] { Run(); }) {}
-    ~Watch()
-    {
-        m_fStop = true;
-        m_thread.join();
-    }
-    void On(const std::string &caption, std::function<void(HWND)> act)
+    ~Watch() { m_fStop = true, m_thread.join(); }
+    void On(const std::string &key, std::function<void(HWND)> act)
     {
         std::lock_guard<std::mutex> lock(m_mutex);
-        m_handlers[caption] = act;
+        m_handlers[key] = act;
+    }
+    // Whether the handler for key has run; it is dropped if not.
+    bool Ran(const std::string &key)
+    {
+        std::lock_guard<std::mutex> lock(m_mutex);
+        return !m_handlers.erase(key);
     }
     // The boxes recorded since the last call.
     std::vector<std::string> Boxes()
     {
         std::lock_guard<std::mutex> lock(m_mutex);
         return std::move(m_boxes);
-    }
-    // Whether the handler for caption has run; it is dropped if not.
-    bool Ran(const std::string &caption)
-    {
-        std::lock_guard<std::mutex> lock(m_mutex);
-        return !m_handlers.erase(caption);
     }
 
 private:
@@ -184,34 +159,33 @@ private:
             ((std::vector<HWND> *)lp)->push_back(h);
         return TRUE;
     }
+    // What to do with a dialog: its handler, OK for an unasked box, or nothing.
+    std::function<void(HWND)> Act(HWND h)
+    {
+        std::lock_guard<std::mutex> lock(m_mutex);
+        std::string text = Text(GetDlgItem(h, 0xFFFF)), key = IsBox(h) ? Text(h) + "|" + text : Text(h);
+        for (auto it = m_handlers.begin(); it != m_handlers.end(); ++it)
+            if (it->first == key || (IsBox(h) && it->first.find('|') != std::string::npos && key.find(it->first) != std::string::npos)) {
+                auto act = it->second;
+                m_handlers.erase(it);
+                return act;
+            }
+        if (!IsBox(h) || text.empty())
+            return nullptr;
+        m_boxes.push_back(key);
+        return [](HWND b) { PostMessageA(b, WM_COMMAND, IDOK, 0); };
+    }
     void Run()
     {
         for (; !m_fStop; Sleep(10)) {
             std::vector<HWND> dialogs;
             EnumWindows(Collect, (LPARAM)&dialogs);
-            for (HWND h : dialogs) {
-                std::function<void(HWND)> act;
-                {
-                    std::lock_guard<std::mutex> lock(m_mutex);
-                    std::string text = Text(GetDlgItem(h, 0xFFFF)), key = IsBox(h) ? Text(h) + "|" + text : Text(h);
-                    auto it = m_handlers.begin();
-                    while (it != m_handlers.end() && !(it->first == key || (IsBox(h) && it->first.find('|') != std::string::npos &&
-                                                                             key.find(it->first) != std::string::npos)))
-                        ++it;
-                    if (it != m_handlers.end()) {
-                        act = it->second;
-                        m_handlers.erase(it);
-                    } else if (IsBox(h) && !text.empty()) {
-                        m_boxes.push_back(Text(h) + "|" + text);
-                        act = [](HWND b) { PostMessageA(b, WM_COMMAND, IDOK, 0); };
-                    }
+            for (HWND h : dialogs)
+                if (auto act = Act(h)) {
+                    act(h);
+                    for (int i = 0; i < 400 && IsWindow(h) && IsWindowVisible(h); i++)
+                        Sleep(5);           // gone before it is looked at again
                 }
-                if (!act)
-                    continue;
-                act(h);
-                for (int i = 0; i < 400 && IsWindow(h) && IsWindowVisible(h); i++)
-                    Sleep(5);           // gone before it is looked at again
-            }
         }
     }
     std::atomic<bool> m_fStop{false};
@@ -239,8 +213,13 @@ struct Window {
         }
     }
     NPTTYINFO Info() const { return GETNPTTYINFO(hWnd); }
-    std::string Row(int r) const { return std::string((const char *)Info()->abScreen + r * TTY_COLUMNS, TTY_COLUMNS); }
     std::string Screen() const { return std::string((const char *)Info()->abScreen, TTY_CELLS); }
+    // Row r without the spaces at its end.
+    std::string Row(int r) const
+    {
+        std::string row = Screen().substr(r * TTY_COLUMNS, TTY_COLUMNS);
+        return row.substr(0, row.find_last_not_of(' ') + 1);
+    }
     bool Grayed(UINT id) const { return GetMenuState(GetMenu(hWnd), id, MF_BYCOMMAND) & (MF_GRAYED | MF_DISABLED); }
     bool Connected() const { return Info()->fConnected; }
     // A key as the user types it: through the accelerators, as Kelvo's loop does.
@@ -260,12 +239,12 @@ struct Target {
         static int n;
         std::string base = s / ("sim" + std::to_string(++n));
         out = base + ".out", transcript = base + ".transcript", pid = base + ".pid";
-        Shell("echo $$ > " + pid + "; exec " + Env("KELVO_HOST_BIN") + "/dlfsim --link " + Env("WINEPREFIX") +
-              "/dosdevices/com" + std::to_string(com) + " --start-delay 0 --transcript " + transcript + " " +
-              args + " " + dlf + " > " + out + " 2>&1");
+        Sh("echo $$ > " + pid + "; exec " + Env("KELVO_HOST_BIN") + "/dlfsim --link " + Env("WINEPREFIX") +
+           "/dosdevices/com" + std::to_string(com) + " --start-delay 0 --transcript " + transcript + " " + args +
+           " " + dlf + " > " + out + " 2>&1", false);
         EXPECT_TRUE(Pump(10000, [&] { return Output().find("PTY") != std::string::npos; })) << Output();
     }
-    ~Target() { ShellWait("kill $(cat " + pid + ") 2>/dev/null; sleep 0.1"); }
+    ~Target() { Stop(); }
     std::string Output() const { return ReadAll(Win(out)); }
     std::string Transcript() const { return ReadAll(Win(transcript)); }
     // The verdict line, once dlfsim has given it (the window is served meanwhile).
@@ -275,9 +254,13 @@ struct Target {
         size_t at = Output().find("RESULT");
         return at == std::string::npos ? "no verdict: " + Output() : Output().substr(at);
     }
+    std::string Stop() const
+    {
+        Sh("kill $(cat " + pid + ") 2>/dev/null");
+        return Result(10000);
+    }
     // Whether the transcript comes to hold text (n times) within ms.
-    bool Says(const std::string &text, DWORD ms = 20000) const { return Says(1, text, ms); }
-    bool Says(int n, const std::string &text, DWORD ms = 20000) const
+    bool Says(const std::string &text, int n = 1, DWORD ms = 20000) const
     {
         return Pump(ms, [&] {
             std::string tr = Transcript();
@@ -286,11 +269,6 @@ struct Target {
                 k++;
             return k >= n;
         });
-    }
-    std::string Stop() const
-    {
-        ShellWait("kill $(cat " + pid + ") 2>/dev/null");
-        return Result(10000);
     }
 };
 

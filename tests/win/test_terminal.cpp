@@ -19,11 +19,7 @@ struct Term : ::testing::Test {
         info->nRow = info->nColumn = 0;
     }
     void Write(const std::string &text) { WriteTTYBlock(w.hWnd, (LPSTR)text.data(), (int)text.size()); }
-    std::string Row(int r) const
-    {
-        std::string row = w.Row(r);
-        return row.substr(0, row.find_last_not_of(' ') + 1);
-    }
+    std::string Row(int r) const { return w.Row(r); }
     RECT Cell(int r, int c) const
     {
         RECT rc = {c * info->xChar - info->xOffset, r * info->yChar - info->yOffset};
