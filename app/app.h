@@ -26,6 +26,10 @@
 //   by the window thread: it waits on it (CloseConnection, DestroyTTYInfo,
 //   the next OpenConnection) and closes it once the thread has ended. The
 //   record is freed only after that wait, so it outlives the thread.
+// - fWaitingForThread: set by the window thread while it waits for the watch
+//   thread (its start or its end) and handles messages sent meanwhile; the
+//   window procedure then holds a WM_CLOSE back (fCloseDeferred) and refuses
+//   commands, so that nothing frees the record or the port under that wait.
 // - pbConnBuf/dwConnLength: the file buffer a connection serves. OpenConnection
 //   takes it over from the loader's pstrQelBuf; from then on only the watch
 //   thread releases it, once, as its last step. A file loaded after that
@@ -66,6 +70,7 @@ typedef struct tagTTYINFO {
     CRITICAL_SECTION csScreen;      // serialises WriteTTYBlock and painting
     CRITICAL_SECTION csWrite;       // serialises the writers of osWrite
     HANDLE   hCloseEvent;           // set by CloseConnection: releases the watch thread's waits
+    HANDLE   hStartEvent;           // set by the watch thread once it serves the port
     HANDLE   hThreadHandle;         // window thread's handle of the watch thread
     DWORD    dwWatchThreadId;       // id of the last watch thread (kept after dwThreadID is cleared)
     char    *pbConnBuf;             // the file buffer the running connection serves
@@ -74,6 +79,8 @@ typedef struct tagTTYINFO {
     DWORD    dwNoteTick;            // when it was last written
     DWORD    cNoteRepeats;          // repeats of it held back since then
     volatile BOOL fAbortWrites;     // closing: cancel pending writes at once
+    BOOL     fWaitingForThread;     // window thread only (see "Ownership")
+    BOOL     fCloseDeferred;        // window thread only: a close to carry out after that wait
     volatile LONG lScreenGen;       // counts WriteTTYBlock calls that wrote something
 } TTYINFO, *NPTTYINFO;
 

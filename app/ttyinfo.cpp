@@ -48,13 +48,15 @@ static void SetDefaultFont(LOGFONTA *plf)
 static void ProbeSavedPort(HWND hWnd, NPTTYINFO npTTYInfo)
 {
     HANDLE hPort = OpenCommPort(hWnd, npTTYInfo->bPort);
-    if (hPort == INVALID_HANDLE_VALUE) {
-        snprintf((char *)gszDebug, sizeof gszDebug, "Can't open COM%d", npTTYInfo->bPort);
-        KelvoMessage(hWnd, (const char *)gszDebug);
-    } else {
-        CloseHandle(hPort);
-    }
     npTTYInfo->idComDev = INVALID_HANDLE_VALUE;
+    if (hPort != INVALID_HANDLE_VALUE) {
+        CloseHandle(hPort);
+        return;
+    }
+    // The record is not touched after the box: a close that arrives while
+    // it is up destroys the window, and the record with it.
+    snprintf((char *)gszDebug, sizeof gszDebug, "Can't open COM%d", npTTYInfo->bPort);
+    KelvoMessage(hWnd, (const char *)gszDebug);
 }
 
 LRESULT CreateTTYInfo(HWND hWnd)
@@ -94,7 +96,10 @@ LRESULT CreateTTYInfo(HWND hWnd)
         return -1;
     }
     npTTYInfo->hCloseEvent = CreateEventA(NULL, TRUE, FALSE, NULL);
-    if (!npTTYInfo->hCloseEvent) {
+    npTTYInfo->hStartEvent = CreateEventA(NULL, FALSE, FALSE, NULL);
+    if (!npTTYInfo->hCloseEvent || !npTTYInfo->hStartEvent) {
+        if (npTTYInfo->hCloseEvent)
+            CloseHandle(npTTYInfo->hCloseEvent);
         CloseHandle(npTTYInfo->osWrite.hEvent);
         CloseHandle(npTTYInfo->osRead.hEvent);
         LocalFree(npTTYInfo);
@@ -137,6 +142,7 @@ BOOL DestroyTTYInfo(HWND hWnd)
     if (npTTYInfo->hPostEvent)
         CloseHandle(npTTYInfo->hPostEvent);
     CloseHandle(npTTYInfo->hCloseEvent);
+    CloseHandle(npTTYInfo->hStartEvent);
     DeleteObject(npTTYInfo->hTTYFont);
     DeleteCriticalSection(&npTTYInfo->csWrite);
     DeleteCriticalSection(&npTTYInfo->csScreen);

@@ -100,6 +100,11 @@ static void CmdConnect(HWND hWnd)
         return;
     if (!PopFileOpenDlg(hWnd, szFileName, szTitleName))
         return;
+    // The dialog ran a message loop of its own: a close that arrived
+    // meanwhile has destroyed the window and its record.
+    npTTYInfo = GETNPTTYINFO(hWnd);
+    if (!npTTYInfo)
+        return;
     if (!QelFileRead(szFileName)) {
         KelvoMessage(hWnd, "This file is not DLF format.");
         return;
@@ -142,7 +147,8 @@ static void CmdSettings(HWND hWnd)
     HINSTANCE hInstance = (HINSTANCE)GetWindowLongPtrA(hWnd, GWLP_HINSTANCE);
     GoModalDialogBoxParam(hInstance, MAKEINTRESOURCEA(IDD_SETTINGS), hWnd,
                           SettingsDlgProc, (LPARAM)npTTYInfo);
-    if (npTTYInfo->fConnected && !SetupConnection(hWnd))
+    npTTYInfo = GETNPTTYINFO(hWnd);               // gone if the window was closed meanwhile
+    if (npTTYInfo && npTTYInfo->fConnected && !SetupConnection(hWnd))
         KelvoMessage(hWnd, "Settings failed!");
 }
 
@@ -166,6 +172,15 @@ static void OnCommand(HWND hWnd, WORD wId)
 
 LRESULT CALLBACK TTYWndProc(HWND hWnd, UINT uMsg, WPARAM wParam, LPARAM lParam)
 {
+    // While the window thread waits for the watch thread it handles the
+    // messages other threads and programs send. A close or a command among
+    // them would pull the record or the port from under that wait: the
+    // close is carried out when the wait is over, commands are refused.
+    NPTTYINFO npTTYInfo = GETNPTTYINFO(hWnd);
+    if (npTTYInfo && npTTYInfo->fWaitingForThread && (uMsg == WM_CLOSE || uMsg == WM_COMMAND)) {
+        npTTYInfo->fCloseDeferred |= uMsg == WM_CLOSE;
+        return 0;
+    }
     switch (uMsg) {
     case WM_CREATE:
         PopFileInitialize(hWnd);

@@ -15,6 +15,8 @@
 #include "serial/serial.h"
 #include "terminal/terminal.h"
 
+HANDLE (WINAPI *pfnCreateWatchEvent)(LPSECURITY_ATTRIBUTES, BOOL, BOOL, LPCSTR) = CreateEventA;
+
 // Backs off after a read that failed or ended at once without a byte (a
 // device that vanished fails every call immediately): the next try waits a
 // while, doubling up to a second, so a dead line costs no processor time.
@@ -105,7 +107,9 @@ static void CarryOut(NPTTYINFO npTTYInfo, const DLSTEP *pStep)
     }
 }
 
-// The thread's last steps, in this order, whatever ended the session.
+// The thread's last steps, in this order, whatever ended the session. A
+// thread that never began serving leaves the file to OpenConnection, which
+// gives it back: the user's file stays loaded when a connection fails.
 static DWORD EndWatchThread(NPTTYINFO npTTYInfo, HANDLE hEvent, DWORD dwExitCode)
 {
     if (hEvent)
@@ -114,6 +118,8 @@ static DWORD EndWatchThread(NPTTYINFO npTTYInfo, HANDLE hEvent, DWORD dwExitCode
     npTTYInfo->hWatchThread = NULL;
     KillTTYFocus(hTTYWnd);
     CloseConnection(hTTYWnd);
+    if (dwExitCode == 0)
+        return dwExitCode;
     char *pBuf = npTTYInfo->pbConnBuf;
     npTTYInfo->pbConnBuf = NULL;
     npTTYInfo->dwConnLength = 0;
@@ -128,7 +134,7 @@ DWORD WINAPI CommWatchProc(LPVOID lpData)
     DlInit(&state);
     OVERLAPPED os = {};
 
-    os.hEvent = CreateEventA(NULL, TRUE, FALSE, NULL);
+    os.hEvent = pfnCreateWatchEvent(NULL, TRUE, FALSE, NULL);
     if (!os.hEvent) {
         MessageBoxA(NULL, "Failed to create event for thread!", gszAppName, MB_OK | MB_ICONEXCLAMATION);
         // Nothing serves this connection: end it rather than leave it open.
@@ -140,6 +146,7 @@ DWORD WINAPI CommWatchProc(LPVOID lpData)
         return EndWatchThread(npTTYInfo, os.hEvent, 0);
     }
 
+    SetEvent(npTTYInfo->hStartEvent);           // OpenConnection may report the connection open
     const unsigned char *pbFile = (const unsigned char *)npTTYInfo->pbConnBuf;
     const DWORD dwFileLength = npTTYInfo->dwConnLength;
     char abIn[81];

@@ -79,6 +79,31 @@ DlfVerdict ReadExactly(FILE *fstream, unsigned char *p, size_t n, DlfVerdict sho
     return std::ferror(fstream) ? DLF_READ_ERROR : short_verdict;
 }
 
+// Reads the 4 header bytes into pInfo; the verdict for the file so far.
+DlfVerdict JudgeHeader(const unsigned char *header, long lTotal, DLFINFO *pInfo)
+{
+    pInfo->lTotal = lTotal;
+    if (lTotal < kHeaderLen)
+        return DLF_TOO_SHORT;
+    pInfo->wSize = BigEndian16(header);
+    pInfo->wCrcStored = BigEndian16(header + 2);
+    // A stored size of 0 or 1 wraps round to 65534 or 65535 covered bytes.
+    pInfo->wCovered = static_cast<uint16_t>(pInfo->wSize - 2);
+    return lTotal - kHeaderLen < static_cast<long>(pInfo->wCovered) ? DLF_TRUNCATED : DLF_OK;
+}
+
+// Compares the stored CRC with the covered area's.
+DlfVerdict JudgeCrc(const unsigned char *pCovered, DLFINFO *pInfo)
+{
+    pInfo->wCrcComputed = GetCrc16(pCovered, pInfo->wCovered);
+    if (pInfo->wCrcComputed == pInfo->wCrcStored)
+        return DLF_OK;
+    uint16_t wSwapped = static_cast<uint16_t>((pInfo->wCrcStored >> 8) | (pInfo->wCrcStored << 8));
+    if (wSwapped == pInfo->wCrcComputed && (pInfo->wCrcStored >> 8) != (pInfo->wCrcStored & 0xFF))
+        return DLF_CRC_LITTLE_ENDIAN;
+    return DLF_CRC_MISMATCH;
+}
+
 // Everything after the entry position has been taken; the caller restores it.
 DlfVerdict InspectFromStart(FILE *fstream, DLFINFO *pInfo)
 {
@@ -87,25 +112,17 @@ DlfVerdict InspectFromStart(FILE *fstream, DLFINFO *pInfo)
     long lTotal = std::ftell(fstream);
     if (lTotal < 0)
         return DLF_READ_ERROR;
-    pInfo->lTotal = lTotal;
-
-    if (lTotal < kHeaderLen)
-        return DLF_TOO_SHORT;
-    if (std::fseek(fstream, 0, SEEK_SET) != 0)
-        return DLF_READ_ERROR;
-
-    unsigned char header[kHeaderLen];
-    DlfVerdict v = ReadExactly(fstream, header, sizeof header, DLF_TOO_SHORT);
+    unsigned char header[kHeaderLen] = {};
+    if (lTotal >= kHeaderLen) {
+        if (std::fseek(fstream, 0, SEEK_SET) != 0)
+            return DLF_READ_ERROR;
+        DlfVerdict v = ReadExactly(fstream, header, sizeof header, DLF_TOO_SHORT);
+        if (v != DLF_OK)
+            return v;
+    }
+    DlfVerdict v = JudgeHeader(header, lTotal, pInfo);
     if (v != DLF_OK)
         return v;
-    pInfo->wSize = BigEndian16(header);
-    pInfo->wCrcStored = BigEndian16(header + 2);
-    // A stored size of 0 or 1 wraps round to 65534 or 65535 covered bytes.
-    pInfo->wCovered = static_cast<uint16_t>(pInfo->wSize - 2);
-
-    if (lTotal - kHeaderLen < static_cast<long>(pInfo->wCovered))
-        return DLF_TRUNCATED;
-
     // One spare byte so that an empty covered area is still a real allocation.
     unsigned char *pBuf = static_cast<unsigned char *>(std::malloc(pInfo->wCovered + 1u));
     if (pBuf == nullptr)
@@ -114,17 +131,9 @@ DlfVerdict InspectFromStart(FILE *fstream, DLFINFO *pInfo)
     // decides, never the length figure alone.
     v = ReadExactly(fstream, pBuf, pInfo->wCovered, DLF_TRUNCATED);
     if (v == DLF_OK)
-        pInfo->wCrcComputed = GetCrc16(pBuf, pInfo->wCovered);
+        v = JudgeCrc(pBuf, pInfo);
     std::free(pBuf);
-    if (v != DLF_OK)
-        return v;
-
-    if (pInfo->wCrcComputed == pInfo->wCrcStored)
-        return DLF_OK;
-    uint16_t wSwapped = static_cast<uint16_t>((pInfo->wCrcStored >> 8) | (pInfo->wCrcStored << 8));
-    if (wSwapped == pInfo->wCrcComputed && (pInfo->wCrcStored >> 8) != (pInfo->wCrcStored & 0xFF))
-        return DLF_CRC_LITTLE_ENDIAN;
-    return DLF_CRC_MISMATCH;
+    return v;
 }
 
 }  // namespace
@@ -144,6 +153,17 @@ DlfVerdict DlfInspect(FILE *fstream, DLFINFO *pInfo)
                 info.verdict = DLF_READ_ERROR;
         }
     }
+    if (pInfo != nullptr)
+        *pInfo = info;
+    return info.verdict;
+}
+
+DlfVerdict DlfInspectBytes(const unsigned char *p, size_t n, DLFINFO *pInfo)
+{
+    DLFINFO info = {};
+    info.verdict = JudgeHeader(p, static_cast<long>(n), &info);
+    if (info.verdict == DLF_OK)
+        info.verdict = JudgeCrc(p + kHeaderLen, &info);
     if (pInfo != nullptr)
         *pInfo = info;
     return info.verdict;

@@ -36,6 +36,9 @@ struct DLFINFO {
 // same on return as on entry, whatever the outcome.
 DlfVerdict DlfInspect(FILE *fstream, DLFINFO *pInfo);
 
+// The same for a whole file already in memory: n bytes at p.
+DlfVerdict DlfInspectBytes(const unsigned char *p, size_t n, DLFINFO *pInfo);
+
 // 1 when the stored CRC matches the covered area, 0 for any failure.
 // The stream's position is restored on every return.
 int DlfHeaderCheck(FILE *fstream);

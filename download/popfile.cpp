@@ -81,25 +81,15 @@ int QelFileRead(LPCSTR pstrFileName)
     FILE *file = fopen(pstrFileName, "rb");
     if (!file)
         return 0;
-    if (!DlfHeaderCheck(file)) {
-        fclose(file);
-        return 0;
-    }
     long lLength = PopFileLength(file);
-    if (lLength < 0) {
-        fclose(file);
-        return 0;
-    }
-    // Read the whole file into a new buffer first: the file loaded before
-    // is released only once this one is in memory.
-    char *pBuf = (char *)malloc(lLength ? (size_t)lLength : 1);
-    if (!pBuf) {
-        fclose(file);
-        return 0;
-    }
-    size_t nRead = fread(pBuf, 1, (size_t)lLength, file);
+    char *pBuf = lLength >= 0 ? (char *)malloc(lLength ? (size_t)lLength : 1) : NULL;
+    size_t nRead = pBuf ? fread(pBuf, 1, (size_t)lLength, file) : 0;
     fclose(file);
-    if (nRead != (size_t)lLength) {
+    // The check runs on the bytes loaded, the very bytes the watch thread
+    // sends: a file rewritten while it is read cannot pass with bytes that
+    // were never checked. The file loaded before is released only once this
+    // one is in memory and checked.
+    if (!pBuf || nRead != (size_t)lLength || DlfInspectBytes((const unsigned char *)pBuf, nRead, NULL) != DLF_OK) {
         free(pBuf);
         return 0;
     }

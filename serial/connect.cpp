@@ -41,27 +41,28 @@ static void SetConnectedMenu(HWND hWnd, BOOL fConnected)
     }
 }
 
-void ReapWatchThread(HWND, NPTTYINFO npTTYInfo)
+// Waits until the watch thread hThread has ended, or hEvent (when given) is
+// set: 0 for the thread, 1 for the event. The thread may need this thread
+// to paint (UpdateWindow) on its way out, so messages sent to our windows
+// are handled meanwhile; the window procedure holds back a close and
+// refuses commands that arrive then (fWaitingForThread), and a close held
+// back is carried out once the wait is over. When fCancel, a write that the
+// target holds up (XOFF) is cancelled after 200 ms so that the thread can
+// finish its pass. Any failure of the wait ends it.
+static int WaitForWatchThread(HWND hWnd, NPTTYINFO npTTYInfo, HANDLE hThread, HANDLE hEvent, BOOL fCancel)
 {
-    HANDLE hThread = npTTYInfo->hThreadHandle;
-    if (!hThread || npTTYInfo->dwWatchThreadId == GetCurrentThreadId())
-        return;
-    // The watch thread may need this thread to paint (UpdateWindow) on its
-    // way out, so messages sent to our windows are handled while we wait. A
-    // write that the target holds up (XOFF) is cancelled so that the thread
-    // can finish its pass.
-    DWORD dwStart = GetTickCount();
-    DWORD dwLastCancel = dwStart;
-    for (;;) {
-        DWORD dwWait = MsgWaitForMultipleObjects(1, &hThread, FALSE, 50, QS_SENDMESSAGE);
-        if (dwWait == WAIT_OBJECT_0)
-            break;
-        if (dwWait == WAIT_OBJECT_0 + 1) {
+    HANDLE ahWait[2] = {hThread, hEvent};
+    const DWORD nWait = hEvent ? 2 : 1;
+    DWORD dwStart = GetTickCount(), dwLastCancel = dwStart, dwWait;
+    npTTYInfo->fWaitingForThread = TRUE;
+    while ((dwWait = MsgWaitForMultipleObjects(nWait, ahWait, FALSE, 50, QS_SENDMESSAGE)) != WAIT_FAILED &&
+           dwWait >= WAIT_OBJECT_0 + nWait) {
+        if (dwWait == WAIT_OBJECT_0 + nWait) {
             MSG msg;
             PeekMessageA(&msg, NULL, 0, 0, PM_NOREMOVE | PM_QS_SENDMESSAGE);
         }
         DWORD dwNow = GetTickCount();
-        if (dwNow - dwStart >= 200 && dwNow - dwLastCancel >= 100) {
+        if (fCancel && dwNow - dwStart >= 200 && dwNow - dwLastCancel >= 100) {
             npTTYInfo->fAbortWrites = TRUE;
             HANDLE hPort = npTTYInfo->idComDev;
             if (hPort != INVALID_HANDLE_VALUE)
@@ -69,6 +70,20 @@ void ReapWatchThread(HWND, NPTTYINFO npTTYInfo)
             dwLastCancel = dwNow;
         }
     }
+    npTTYInfo->fWaitingForThread = FALSE;
+    if (npTTYInfo->fCloseDeferred) {
+        npTTYInfo->fCloseDeferred = FALSE;
+        PostMessageA(hWnd, WM_CLOSE, 0, 0);
+    }
+    return dwWait == WAIT_OBJECT_0 + 1 ? 1 : 0;
+}
+
+void ReapWatchThread(HWND hWnd, NPTTYINFO npTTYInfo)
+{
+    HANDLE hThread = npTTYInfo->hThreadHandle;
+    if (!hThread || npTTYInfo->dwWatchThreadId == GetCurrentThreadId())
+        return;
+    WaitForWatchThread(hWnd, npTTYInfo, hThread, NULL, TRUE);
     CloseHandle(hThread);
     npTTYInfo->hThreadHandle = NULL;
 }
@@ -157,15 +172,27 @@ static BOOL OpenPortAndStart(HWND hWnd, NPTTYINFO npTTYInfo)
     npTTYInfo->hThreadHandle = hThread;
     npTTYInfo->dwWatchThreadId = dwThreadID;
 
-    // Everything that marks the connection open is done before the thread
-    // runs: a thread that ends at once (it cannot set the event mask, or the
-    // device is gone) closes the port and sets the menu back itself, and
-    // must not be followed by a DTR on a closed handle or a menu that says
-    // "connected" for a connection that is over.
+    // DTR and the menu are set before the thread runs: a thread that ends
+    // at once (the device is gone) closes the port and sets the menu back
+    // itself, and must not be followed by a DTR on a closed handle or a menu
+    // that says "connected" for a connection that is over.
     EscapeCommFunction(hPort, SETDTR);
-    SetTTYFocus(hWnd);
     SetConnectedMenu(hWnd, TRUE);
+    ResetEvent(npTTYInfo->hStartEvent);
     ResumeThread(hThread);
+    // The connection counts as open only once its thread serves it: one that
+    // cannot begin (no event, no event mask) ends at once, having closed the
+    // connection, and Connect then tells the user instead of "waiting...".
+    if (WaitForWatchThread(hWnd, npTTYInfo, hThread, npTTYInfo->hStartEvent, FALSE) != 1) {
+        ReapWatchThread(hWnd, npTTYInfo);
+        ReturnLoadedFile(npTTYInfo->pbConnBuf, npTTYInfo->dwConnLength);
+        npTTYInfo->pbConnBuf = NULL;
+        return FALSE;
+    }
+    // A caret of an earlier session may be gone without the record knowing
+    // (the file dialog's edit box took this thread's one caret): make one.
+    npTTYInfo->wCursorState = CURSOR_HIDDEN;
+    SetTTYFocus(hWnd);
     return TRUE;
 }
 

@@ -145,7 +145,9 @@ BOOL SelectTTYFont(HWND hDlg)
     cfTTYFont.Flags = CF_SCREENFONTS | CF_INITTOLOGFONTSTRUCT | CF_EFFECTS | CF_FIXEDPITCHONLY;
     cfTTYFont.rgbColors = npTTYInfo->rgbFGColor;
     cfTTYFont.hInstance = (HINSTANCE)GetWindowLongPtrA(hDlg, GWLP_HINSTANCE);
-    if (ChooseFontA(&cfTTYFont)) {
+    // The font dialog ran a message loop of its own: the windows, and the
+    // record with them, may have been closed meanwhile.
+    if (ChooseFontA(&cfTTYFont) && (npTTYInfo = GetDlgRecord(hDlg)) != NULL) {
         npTTYInfo->lfTTYFont = lfChoice;
         npTTYInfo->rgbFGColor = cfTTYFont.rgbColors;
         ResetTTYScreen(GetParent(hDlg), npTTYInfo);

@@ -56,6 +56,8 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
 
     // The yes/no check agrees and also puts the stream back.
     FUZZ_CHECK(DlfHeaderCheck(fp) == (v == DLF_OK ? 1 : 0) && std::ftell(fp) == lStart);
+    // The check of a file in memory (the loader's) gives the same verdict.
+    FUZZ_CHECK(DlfInspectBytes(data, size, nullptr) == v);
     std::fclose(fp);
     return 0;
 }

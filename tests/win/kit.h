@@ -195,6 +195,17 @@ private:
     std::thread m_thread;
 };
 
+// Types a name into the file dialog and presses Open (Cancel without a name).
+inline std::function<void(HWND)> Choose(const std::string &name, std::string *pInitial = nullptr)
+{
+    return [=](HWND h) {
+        if (pInitial)
+            *pInitial = Text(GetDlgItem(h, 0x47c));
+        SendMessageA(GetDlgItem(h, 0x47c), WM_SETTEXT, 0, (LPARAM)name.c_str());
+        PostMessageA(h, WM_COMMAND, name.empty() ? IDCANCEL : IDOK, 0);
+    };
+}
+
 // Kelvo's main window, created exactly as WinMain creates it.
 struct Window {
     HWND hWnd;

@@ -153,6 +153,38 @@ TEST(Port, EverySessionEndLeavesThePortClosed)
     }
 }
 
+// A close sent (by another program) while a Disconnect waits for the watch
+// thread, which the target holds up with XOFF, is carried out once that wait
+// is over: nothing is freed under it, and nothing hangs.
+TEST(Port, ACloseSentDuringADisconnectWaitsForIt)
+{
+    Scratch s;
+    Watch watch;
+    Window w;
+    const std::string dlf = MakeDlf(s, "fw.dlf", 20000);
+    Target t(s, 8, "--hold-xoff-after 300 --duration 60", dlf);
+    ASSERT_TRUE(Open(w, dlf, 8));
+    ASSERT_TRUE(t.Says("holding with XOFF"));
+    std::atomic<bool> fDone{false};
+    std::thread watchdog([&] {
+        for (int i = 0; i < 600 && !fDone; i++)
+            Sleep(100);
+        if (!fDone)
+            fprintf(stderr, "hung: a close inside a close\n"), ExitProcess(1);
+    });
+    std::thread closer([&] {                    // as soon as the Disconnect has begun
+        while (IsWindow(w.hWnd) && w.Screen().find("User break.") == std::string::npos)
+            Sleep(1);
+        SendMessageA(w.hWnd, WM_CLOSE, 0, 0);
+    });
+    w.Key(4);
+    EXPECT_TRUE(Pump(10000, [&] { return !IsWindow(w.hWnd); }));
+    fDone = true;
+    closer.join();
+    watchdog.join();
+    EXPECT_TRUE(t.Says("the PC closed the port"));
+}
+
 // Sessions broken off and sessions completed leave no handles and no file
 // buffers behind.
 TEST(Port, SessionsLeaveNothingBehind)

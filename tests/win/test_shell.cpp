@@ -7,22 +7,11 @@ namespace {
 
 using namespace kt;
 typedef std::vector<std::string> Strings;
-const int kFileEdit = 0x47c, kTypeCombo = 0x470, kFontSize = 0x472;
+const int kTypeCombo = 0x470, kFontSize = 0x472;
 
 std::string SaveInfo(BYTE port, DWORD baud, char pad = 0)
 {
     return {(char)port, pad, pad, pad, (char)baud, (char)(baud >> 8), (char)(baud >> 16), (char)(baud >> 24)};
-}
-
-// Types a name into the file dialog and presses Open (Cancel without a name).
-std::function<void(HWND)> Choose(const std::string &name, std::string *pInitial = nullptr)
-{
-    return [=](HWND h) {
-        if (pInitial)
-            *pInitial = Text(GetDlgItem(h, kFileEdit));
-        SendMessageA(GetDlgItem(h, kFileEdit), WM_SETTEXT, 0, (LPARAM)name.c_str());
-        PostMessageA(h, WM_COMMAND, name.empty() ? IDCANCEL : IDOK, 0);
-    };
 }
 
 TEST(Shell, StartUpTakesTheSavedPortAndBaudAndProbesThePort)
@@ -91,6 +80,9 @@ TEST(Shell, ASessionThroughTheMenuKeysAndTheFileDialog)
     w.Key(3);
     ASSERT_TRUE(w.Connected());
     EXPECT_TRUE(w.Grayed(IDM_CONNECT) && !w.Grayed(IDM_DISCONNECT));
+    GUITHREADINFO gti = {sizeof gti};
+    GetGUIThreadInfo(GetCurrentThreadId(), &gti);
+    EXPECT_EQ(gti.hwndCaret, w.hWnd) << "no caret in the session after a completed one";
     watch.On("Open", Choose(""));
     SendMessageA(w.hWnd, WM_COMMAND, IDM_CONNECT, 0);        // as another program might post it
     w.Key(3);
@@ -105,6 +97,8 @@ TEST(Shell, ASessionThroughTheMenuKeysAndTheFileDialog)
     EXPECT_EQ(watch.Boxes(), Strings{});
 }
 
+HANDLE WINAPI NoEvent(LPSECURITY_ATTRIBUTES, BOOL, BOOL, LPCSTR) { return NULL; }
+
 TEST(Shell, AFileOrAPortThatCannotBeUsedIsToldAndNothingStarts)
 {
     Scratch s;
@@ -112,10 +106,12 @@ TEST(Shell, AFileOrAPortThatCannotBeUsedIsToldAndNothingStarts)
     const std::string good = MakeDlf(s, "good.dlf", 100);
     std::string bad = ReadAll(Win(good));
     WriteAll(Win(s / "bad.dlf"), bad.replace(50, 1, 1, bad[50] ^ 1));
-    const struct { const char *what; std::string file; bool fLive; std::string box; } rows[] = {
-        {"a damaged file", s / "bad.dlf", true, "Kelvo|This file is not DLF format."},
-        {"a file that does not exist", s / "none.dlf", true, "Kelvo|This file is not DLF format."},
-        {"a port that cannot be opened", good, false, "Kelvo|COM7 is not available."},
+    const std::string notDlf = "Kelvo|This file is not DLF format.", notFree = "Kelvo|COM7 is not available.";
+    const struct { const char *what; std::string file; bool fLive, fFailStart; Strings boxes; } rows[] = {
+        {"a damaged file", s / "bad.dlf", true, false, {notDlf}},
+        {"a file that does not exist", s / "none.dlf", true, false, {notDlf}},
+        {"a port that cannot be opened", good, false, false, {notFree}},
+        {"a watch thread that cannot begin", good, true, true, {"Kelvo|Failed to create event for thread!", notFree}},
     };
     for (const auto &r : rows) {
         Unplug(7);
@@ -125,12 +121,49 @@ TEST(Shell, AFileOrAPortThatCannotBeUsedIsToldAndNothingStarts)
         FreeLoadedFile(TakeLoadedFile(&dwQelLength));
         watch.On("Open", Choose(Win(r.file)));
         watch.On("|File does not exist", [](HWND h) { PostMessageA(h, WM_COMMAND, IDYES, 0); });
+        pfnCreateWatchEvent = r.fFailStart ? NoEvent : CreateEventA;
         w.Key(3);
-        EXPECT_EQ(watch.Boxes(), (Strings{"Kelvo|Can't open COM7", r.box})) << r.what;
-        EXPECT_FALSE(w.Connected()) << r.what;
-        EXPECT_EQ(pstrQelBuf != NULL, !r.fLive) << r.what << ": the file stays loaded when only the port failed";
+        pfnCreateWatchEvent = CreateEventA;
+        Strings boxes = r.boxes;
+        boxes.insert(boxes.begin(), "Kelvo|Can't open COM7");
+        EXPECT_EQ(watch.Boxes(), boxes) << r.what;
+        EXPECT_TRUE(!w.Connected() && w.Grayed(IDM_DISCONNECT) && !w.Grayed(IDM_CONNECT)) << r.what;
+        EXPECT_EQ(pstrQelBuf != NULL, r.file == good) << r.what << ": the file stays loaded when the port failed";
         EXPECT_EQ(w.Row(2), "") << r.what;
-        EXPECT_TRUE(!t || t->Transcript().find("opened") == std::string::npos) << r.what;
+        EXPECT_TRUE(!t || t->Transcript().find("opened") == std::string::npos || t->Says("closed")) << r.what;
+    }
+}
+
+// A close that arrives while one of the window's modal loops runs (from
+// another program, or a session ending) ends the program cleanly, whichever
+// loop it was: the window and its record gone, the port closed, no box.
+TEST(Shell, ClosingTheWindowDuringAnyDialogEndsCleanly)
+{
+    auto close = [](HWND) { PostMessageA(hTTYWnd, WM_CLOSE, 0, 0); };
+    const struct { const char *what; UINT cmd; std::vector<std::pair<std::string, std::function<void(HWND)>>> steps; } rows[] = {
+        {"the settings dialog", IDM_SETTINGS, {{"Kelvo Settings...", close}}},
+        {"the font dialog", IDM_SETTINGS, {{"Kelvo Settings...", [](HWND h) { PostMessageA(h, WM_COMMAND, IDD_FONT, 0); }}, {"Font", close}}},
+        {"the about box", IDM_ABOUT, {{"About", close}}},
+        {"the file dialog", IDM_CONNECT, {{"Open", close}}},
+        {"a message box", IDM_CONNECT, {{"Open", Choose(Win("/tmp/kelvo-none.dlf"))},
+                                        {"|File does not exist", [](HWND h) { PostMessageA(h, WM_COMMAND, IDYES, 0); }},
+                                        {"Kelvo|This file", close}}},
+    };
+    for (const auto &r : rows) {
+        Scratch s;
+        WriteAll("saveinfo.cfg", SaveInfo(5, 115200));
+        const std::string dlf = MakeDlf(s, "fw.dlf", 10);
+        Target t(s, 5, "--silent", dlf);
+        Watch watch;
+        Window w;
+        ASSERT_TRUE(r.cmd == IDM_CONNECT || (QelFileRead(Win(dlf).c_str()) && OpenConnection(w.hWnd) && t.Says("opened")));
+        for (const auto &step : r.steps)
+            watch.On(step.first, step.second);
+        SendMessageA(w.hWnd, WM_COMMAND, r.cmd, 0);
+        MSG msg;
+        EXPECT_TRUE(!IsWindow(w.hWnd) && PeekMessageA(&msg, NULL, WM_QUIT, WM_QUIT, PM_NOREMOVE)) << r.what;
+        EXPECT_EQ(watch.Boxes(), Strings{}) << r.what;
+        EXPECT_TRUE(r.cmd == IDM_CONNECT || t.Says("the PC closed the port")) << r.what;
     }
 }
 
@@ -342,6 +375,27 @@ TEST(Shell, TheLoaderHoldsAWholeFileOrKeepsThePreviousOne)
     }
     EXPECT_TRUE(!QelFileRead("missing.dlf") && !QelFileRead(""));
     EXPECT_EQ(std::string(pstrQelBuf, dwQelLength), held);
+
+    // A file rewritten while it is loaded (a build writing the image): what
+    // is loaded is always a whole, checked version of it.
+    const std::string good = ReadAll(Win(MakeDlf(s, "race.dlf", 60000)));
+    std::string bad = good;
+    bad[30000] ^= 1;
+    std::atomic<bool> fStop{false};
+    std::thread writer([&] {
+        for (int i = 0; !fStop; i++)
+            if (FILE *fp = fopen("race.dlf", "r+b"))
+                fwrite((i % 2 ? bad : good).data(), 1, good.size(), fp), fclose(fp);
+    });
+    int nLoaded = 0;
+    for (int i = 0; i < 200; i++) {
+        bool fLoaded = QelFileRead("race.dlf");
+        nLoaded += fLoaded;
+        EXPECT_TRUE(!fLoaded || std::string(pstrQelBuf, dwQelLength) == good) << "load " << i << " holds bytes never checked";
+    }
+    fStop = true;
+    writer.join();
+    EXPECT_GT(nLoaded, 0);
 }
 
 } // namespace
