@@ -136,11 +136,13 @@ TEST(Shell, AFileOrAPortThatCannotBeUsedIsToldAndNothingStarts)
 
 // A close that arrives while one of the window's modal loops runs (from
 // another program, or a session ending) ends the program cleanly, whichever
-// loop it was: the window and its record gone, the port closed, no box.
+// loop it was: the window gone, the port closed, no box, and nothing written
+// into the record it freed (the heap stays sound).
 TEST(Shell, ClosingTheWindowDuringAnyDialogEndsCleanly)
 {
-    auto close = [](HWND) { PostMessageA(hTTYWnd, WM_CLOSE, 0, 0); };
+    auto close = [](HWND) { PostMessageA(FindWindowA(gszTTYClass, NULL), WM_CLOSE, 0, 0); };
     const struct { const char *what; UINT cmd; std::vector<std::pair<std::string, std::function<void(HWND)>>> steps; } rows[] = {
+        {"the start-up probe's box", 0, {{"Kelvo|Can't open", close}}},
         {"the settings dialog", IDM_SETTINGS, {{"Kelvo Settings...", close}}},
         {"the font dialog", IDM_SETTINGS, {{"Kelvo Settings...", [](HWND h) { PostMessageA(h, WM_COMMAND, IDD_FONT, 0); }}, {"Font", close}}},
         {"the about box", IDM_ABOUT, {{"About", close}}},
@@ -151,19 +153,20 @@ TEST(Shell, ClosingTheWindowDuringAnyDialogEndsCleanly)
     };
     for (const auto &r : rows) {
         Scratch s;
-        WriteAll("saveinfo.cfg", SaveInfo(5, 115200));
+        Unplug(9);
+        WriteAll("saveinfo.cfg", SaveInfo(r.cmd ? 5 : 9, 115200));
         const std::string dlf = MakeDlf(s, "fw.dlf", 10);
         Target t(s, 5, "--silent", dlf);
         Watch watch;
-        Window w;
-        ASSERT_TRUE(r.cmd == IDM_CONNECT || (QelFileRead(Win(dlf).c_str()) && OpenConnection(w.hWnd) && t.Says("opened")));
         for (const auto &step : r.steps)
             watch.On(step.first, step.second);
+        Window w;
+        ASSERT_TRUE(r.cmd == IDM_CONNECT || !w.hWnd || (QelFileRead(Win(dlf).c_str()) && OpenConnection(w.hWnd) && t.Says("opened")));
         SendMessageA(w.hWnd, WM_COMMAND, r.cmd, 0);
-        MSG msg;
-        EXPECT_TRUE(!IsWindow(w.hWnd) && PeekMessageA(&msg, NULL, WM_QUIT, WM_QUIT, PM_NOREMOVE)) << r.what;
+        EXPECT_FALSE(IsWindow(w.hWnd)) << r.what;
+        EXPECT_TRUE(HeapValidate(GetProcessHeap(), 0, NULL)) << r.what;
         EXPECT_EQ(watch.Boxes(), Strings{}) << r.what;
-        EXPECT_TRUE(r.cmd == IDM_CONNECT || t.Says("the PC closed the port")) << r.what;
+        EXPECT_TRUE(r.cmd == IDM_CONNECT || !r.cmd || t.Says("the PC closed the port")) << r.what;
     }
 }
 
