@@ -36,7 +36,9 @@
 //   (a new Connect) is a different buffer that the old thread never sees.
 // - abScreen, nColumn, nRow: changed only inside WriteTTYBlock, which holds
 //   csScreen for the whole call; PaintTTY holds it while it reads rows.
-// - osWrite: used by WriteCommBlock/WriteCommByte under csWrite.
+// - the port's writes (WriteCommBlock, WriteCommByte) are serialised by
+//   csWrite. osRead and osWrite are kept for the record's layout; the port
+//   is synchronous (see serial/commio.cpp).
 typedef struct tagTTYINFO {
     HANDLE   idComDev;
     BYTE     bPort;
@@ -68,7 +70,7 @@ typedef struct tagTTYINFO {
     OVERLAPPED osRead;
 
     CRITICAL_SECTION csScreen;      // serialises WriteTTYBlock and painting
-    CRITICAL_SECTION csWrite;       // serialises the writers of osWrite
+    CRITICAL_SECTION csWrite;       // serialises the port's writers
     HANDLE   hCloseEvent;           // set by CloseConnection: releases the watch thread's waits
     HANDLE   hStartEvent;           // set by the watch thread once it serves the port
     HANDLE   hThreadHandle;         // window thread's handle of the watch thread
@@ -78,7 +80,6 @@ typedef struct tagTTYINFO {
     DWORD    dwLastNote;            // last "<CE-%u>" value written, for flood control
     DWORD    dwNoteTick;            // when it was last written
     DWORD    cNoteRepeats;          // repeats of it held back since then
-    volatile BOOL fAbortWrites;     // closing: cancel pending writes at once
     BOOL     fWaitingForThread;     // window thread only (see "Ownership")
     BOOL     fCloseDeferred;        // window thread only: a close to carry out after that wait
     volatile LONG lScreenGen;       // counts WriteTTYBlock calls that wrote something

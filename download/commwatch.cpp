@@ -26,48 +26,42 @@ static void BackOff(NPTTYINFO npTTYInfo, DWORD *pdwBackoff)
     *pdwBackoff = std::min(*pdwBackoff * 2, (DWORD)1000);
 }
 
-// Waits until the target sends something or the connection closes, and
-// returns the number of bytes placed in abIn.
+// Reads what the target sends next into abIn and returns the count; 0 when
+// nothing came within the port's read bound (or the connection closed).
 //
-// The wait is a pending one-byte read: it completes as soon as a byte
-// arrives, the close event releases it, and an idle session costs no
-// processor time. Polling the queue instead (even for a few milliseconds
-// after the last byte) made downloads slower, not faster: each look at the
-// queue is a request to the system, and a polling thread keeps a core busy
-// that the target's side and the painting of the progress need.
-static int WaitForInput(NPTTYINFO npTTYInfo, OVERLAPPED *pos, char *abIn, int nMax, DWORD *pdwBackoff)
+// Under stop-and-wait the target sends one byte and waits for the answer,
+// so one byte is read at a time: a synchronous read of one byte returns the
+// moment it arrives, the fastest turnaround Wine allows. A byte that drew no
+// answer may be part of more (noise, a flood, a request sent whole), so the
+// queue is then taken as it is, up to nMax bytes.
+static int ReadInput(NPTTYINFO npTTYInfo, char *abIn, int nMax, bool fDrain, DWORD *pdwBackoff)
 {
-    DWORD dwRead = 0;
-    DWORD dwIssued = GetTickCount();
-    HANDLE hPort = npTTYInfo->idComDev;
-    if (!ReadFile(hPort, abIn, 1, &dwRead, pos)) {
-        DWORD dwError = GetLastError();
-        if (dwError != ERROR_IO_PENDING) {
-            WriteCommNote(hTTYWnd, npTTYInfo, dwError);
-            BackOff(npTTYInfo, pdwBackoff);
-            return 0;
-        }
-        HANDLE ahWait[2] = {pos->hEvent, npTTYInfo->hCloseEvent};
-        if (WaitForMultipleObjects(2, ahWait, FALSE, INFINITE) != WAIT_OBJECT_0)
-            CancelIoEx(hPort, pos);
-        if (!GetOverlappedResult(hPort, pos, &dwRead, TRUE)) {
-            DWORD dwError2 = GetLastError();
-            if (dwError2 != ERROR_OPERATION_ABORTED || npTTYInfo->fConnected) {
-                WriteCommNote(hTTYWnd, npTTYInfo, dwError2);
-                BackOff(npTTYInfo, pdwBackoff);
-            }
-            return (int)dwRead;
-        }
+    int nLength = 1;
+    if (fDrain) {
+        DWORD dwErrorFlags = 0;
+        COMSTAT comStat = {};
+        ClearCommError(npTTYInfo->idComDev, &dwErrorFlags, &comStat);
+        nLength = (int)std::min<DWORD>(std::max<DWORD>(comStat.cbInQue, 1), (DWORD)nMax);
     }
-    if (dwRead == 0) {
-        // The read time-out ran out (48 s of silence), or the device ended
-        // the read at once without data: only the latter needs a pause.
-        if (GetTickCount() - dwIssued < 1000 && npTTYInfo->fConnected)
+    nLength = ReadCommBlockOf(hTTYWnd, npTTYInfo, abIn, nLength);
+    // A read that brought nothing may mean a device that has gone (its reads
+    // just end empty): asking for the port's state tells, and is noted like
+    // any failure. A dead line is then tried again only after a while, so it
+    // costs no processor time.
+    DWORD dwErrorFlags = 0;
+    COMSTAT comStat = {};
+    if (nLength == 0 && npTTYInfo->fConnected && !ClearCommError(npTTYInfo->idComDev, &dwErrorFlags, &comStat)) {
+        WriteCommNote(hTTYWnd, npTTYInfo, GetLastError());
+        nLength = -1;
+    }
+    if (nLength < 0) {
+        if (npTTYInfo->fConnected)
             BackOff(npTTYInfo, pdwBackoff);
         return 0;
     }
-    *pdwBackoff = 10;
-    return (int)dwRead + ReadCommBlockOf(hTTYWnd, npTTYInfo, abIn + dwRead, nMax - (int)dwRead);
+    if (nLength > 0)
+        *pdwBackoff = 10;
+    return nLength;
 }
 
 // Formats one line of the download's progress (pszFormat takes the figure,
@@ -151,14 +145,15 @@ DWORD WINAPI CommWatchProc(LPVOID lpData)
     const DWORD dwFileLength = npTTYInfo->dwConnLength;
     char abIn[81];
     DWORD dwBackoff = 10;
+    bool fDrain = false;
     while (npTTYInfo->fConnected) {
-        int nLength = ReadCommBlockOf(hTTYWnd, npTTYInfo, abIn, 80);
-        if (nLength == 0)
-            nLength = WaitForInput(npTTYInfo, &os, abIn, 80, &dwBackoff);
+        int nLength = ReadInput(npTTYInfo, abIn, 80, fDrain, &dwBackoff);
         LONG lScreenGen = npTTYInfo->lScreenGen;
+        fDrain = false;
         for (int iCnt = 0; iCnt < nLength; iCnt++) {
             DLSTEP step;
             DlStepByte(&state, pbFile, dwFileLength, (unsigned char)abIn[iCnt], &step);
+            fDrain |= step.nEffects == 0;
             CarryOut(npTTYInfo, &step);
         }
         // Show what this pass wrote (progress, completion, error notes). A

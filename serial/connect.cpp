@@ -12,8 +12,7 @@ HANDLE OpenCommPort(HWND hWnd, BYTE bPort)
     if (!LoadStringA(hInstance, IDS_COMPREFIX, szTemp, sizeof szTemp))
         lstrcpynA(szTemp, "COM", sizeof szTemp);
     snprintf(szPort, sizeof szPort, "%s%d", szTemp, bPort);
-    return CreateFileA(szPort, GENERIC_READ | GENERIC_WRITE, 0, NULL, OPEN_EXISTING,
-                       FILE_ATTRIBUTE_NORMAL | FILE_FLAG_OVERLAPPED, NULL);
+    return CreateFileA(szPort, GENERIC_READ | GENERIC_WRITE, 0, NULL, OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, NULL);
 }
 
 DWORD WriteTimeoutMultiplier(DWORD dwBaudRate)
@@ -46,29 +45,18 @@ static void SetConnectedMenu(HWND hWnd, BOOL fConnected)
 // to paint (UpdateWindow) on its way out, so messages sent to our windows
 // are handled meanwhile; the window procedure holds back a close and
 // refuses commands that arrive then (fWaitingForThread), and a close held
-// back is carried out once the wait is over. When fCancel, a write that the
-// target holds up (XOFF) is cancelled after 200 ms so that the thread can
-// finish its pass. Any failure of the wait ends it.
-static int WaitForWatchThread(HWND hWnd, NPTTYINFO npTTYInfo, HANDLE hThread, HANDLE hEvent, BOOL fCancel)
+// back is carried out once the wait is over. Any failure of the wait ends
+// it. The thread's own waits are bounded (a read by READ_BOUND_MS), so it
+// ends soon after fConnected is cleared.
+static int WaitForWatchThread(HWND hWnd, NPTTYINFO npTTYInfo, HANDLE hThread, HANDLE hEvent)
 {
     HANDLE ahWait[2] = {hThread, hEvent};
     const DWORD nWait = hEvent ? 2 : 1;
-    DWORD dwStart = GetTickCount(), dwLastCancel = dwStart, dwWait;
+    DWORD dwWait;
     npTTYInfo->fWaitingForThread = TRUE;
-    while ((dwWait = MsgWaitForMultipleObjects(nWait, ahWait, FALSE, 50, QS_SENDMESSAGE)) != WAIT_FAILED &&
-           dwWait >= WAIT_OBJECT_0 + nWait) {
-        if (dwWait == WAIT_OBJECT_0 + nWait) {
-            MSG msg;
-            PeekMessageA(&msg, NULL, 0, 0, PM_NOREMOVE | PM_QS_SENDMESSAGE);
-        }
-        DWORD dwNow = GetTickCount();
-        if (fCancel && dwNow - dwStart >= 200 && dwNow - dwLastCancel >= 100) {
-            npTTYInfo->fAbortWrites = TRUE;
-            HANDLE hPort = npTTYInfo->idComDev;
-            if (hPort != INVALID_HANDLE_VALUE)
-                CancelIoEx(hPort, NULL);
-            dwLastCancel = dwNow;
-        }
+    while ((dwWait = MsgWaitForMultipleObjects(nWait, ahWait, FALSE, INFINITE, QS_SENDMESSAGE)) == WAIT_OBJECT_0 + nWait) {
+        MSG msg;
+        PeekMessageA(&msg, NULL, 0, 0, PM_NOREMOVE | PM_QS_SENDMESSAGE);
     }
     npTTYInfo->fWaitingForThread = FALSE;
     if (npTTYInfo->fCloseDeferred) {
@@ -83,7 +71,7 @@ void ReapWatchThread(HWND hWnd, NPTTYINFO npTTYInfo)
     HANDLE hThread = npTTYInfo->hThreadHandle;
     if (!hThread || npTTYInfo->dwWatchThreadId == GetCurrentThreadId())
         return;
-    WaitForWatchThread(hWnd, npTTYInfo, hThread, NULL, TRUE);
+    WaitForWatchThread(hWnd, npTTYInfo, hThread, NULL);
     CloseHandle(hThread);
     npTTYInfo->hThreadHandle = NULL;
 }
@@ -138,12 +126,16 @@ static BOOL OpenPortAndStart(HWND hWnd, NPTTYINFO npTTYInfo)
     SetCommMask(hPort, EV_RXCHAR);
     SetupComm(hPort, 4096, 4096);
     PurgeComm(hPort, PURGE_TXABORT | PURGE_RXABORT | PURGE_TXCLEAR | PURGE_RXCLEAR);
+    // A read returns as soon as the bytes asked for are there, or after
+    // READ_BOUND_MS with what came: the watch thread waits in its reads. A
+    // write the target holds up returns after READ_BOUND_MS too, and is tried
+    // again (WriteCommBytes), so a Disconnect never waits for it.
     COMMTIMEOUTS cto;
     cto.ReadIntervalTimeout = MAXDWORD;
-    cto.ReadTotalTimeoutMultiplier = 0;
-    cto.ReadTotalTimeoutConstant = 48000;
+    cto.ReadTotalTimeoutMultiplier = MAXDWORD;
+    cto.ReadTotalTimeoutConstant = READ_BOUND_MS;
     cto.WriteTotalTimeoutMultiplier = WriteTimeoutMultiplier(npTTYInfo->dwBaudRate);
-    cto.WriteTotalTimeoutConstant = 48000;
+    cto.WriteTotalTimeoutConstant = READ_BOUND_MS;
     SetCommTimeouts(hPort, &cto);
 
     if (!SetupConnection(hWnd)) {
@@ -155,7 +147,6 @@ static BOOL OpenPortAndStart(HWND hWnd, NPTTYINFO npTTYInfo)
     // The connection takes over the loaded file; its watch thread releases it.
     npTTYInfo->pbConnBuf = TakeLoadedFile(&npTTYInfo->dwConnLength);
     ResetEvent(npTTYInfo->hCloseEvent);
-    npTTYInfo->fAbortWrites = FALSE;
     npTTYInfo->fConnected = TRUE;
     // Created suspended so that its id is in the record before it can end.
     DWORD dwThreadID = 0;
@@ -183,7 +174,7 @@ static BOOL OpenPortAndStart(HWND hWnd, NPTTYINFO npTTYInfo)
     // The connection counts as open only once its thread serves it: one that
     // cannot begin (no event, no event mask) ends at once, having closed the
     // connection, and Connect then tells the user instead of "waiting...".
-    if (WaitForWatchThread(hWnd, npTTYInfo, hThread, npTTYInfo->hStartEvent, FALSE) != 1) {
+    if (WaitForWatchThread(hWnd, npTTYInfo, hThread, npTTYInfo->hStartEvent) != 1) {
         ReapWatchThread(hWnd, npTTYInfo);
         ReturnLoadedFile(npTTYInfo->pbConnBuf, npTTYInfo->dwConnLength);
         npTTYInfo->pbConnBuf = NULL;

@@ -1,4 +1,4 @@
-// The serial port: connection lifecycle and overlapped block and byte I/O.
+// The serial port: connection lifecycle and block and byte I/O.
 #pragma once
 #include "app/app.h"
 
@@ -16,12 +16,19 @@ BOOL WriteCommBlock(HWND hWnd, LPSTR lpByte, DWORD dwBytesToWrite);
 BOOL WriteCommByte(HWND hWnd, BYTE byData);
 
 // Opens COMn (the name from string 784 and the number) exclusively for
-// overlapped reading and writing; INVALID_HANDLE_VALUE when it cannot.
+// reading and writing; INVALID_HANDLE_VALUE when it cannot.
 HANDLE OpenCommPort(HWND hWnd, BYTE bPort);
+
+// How long one read or write of the port waits at most, in ms: the watch
+// thread notices a Disconnect within it. A write the target holds up is
+// tried again until WRITE_GIVE_UP_MS have passed.
+#define READ_BOUND_MS 100
+#define WRITE_GIVE_UP_MS 48000
 
 // The same operations for a caller that holds the record already (the watch
 // thread): fetching it from another thread's window costs a round trip to
-// the window system on every byte.
+// the window system on every byte. ReadCommBlockOf waits up to READ_BOUND_MS
+// for the bytes asked for and returns what came, or -1 when the read failed.
 int  ReadCommBlockOf(HWND hWnd, NPTTYINFO npTTYInfo, LPSTR lpszBlock, int nMaxLength);
 BOOL WriteCommBytes(HWND hWnd, NPTTYINFO npTTYInfo, const BYTE *pb, DWORD n);
 
@@ -31,11 +38,6 @@ DWORD WriteTimeoutMultiplier(DWORD dwBaudRate);
 // Writes the note "<CE-%u>" into the terminal. The same value again within a
 // second is only counted; the count is shown with the next note written.
 void WriteCommNote(HWND hWnd, NPTTYINFO npTTYInfo, DWORD dwValue);
-
-// Waits for an overlapped port operation to finish. When the connection is
-// closing, a pending operation is cancelled (it then ends with
-// ERROR_OPERATION_ABORTED) so that nothing holds the close up.
-void WaitPortOperation(NPTTYINFO npTTYInfo, OVERLAPPED *pos);
 
 // Waits until the last watch thread has ended (handling messages sent to the
 // window meanwhile) and releases its handle. Returns at once when none runs.

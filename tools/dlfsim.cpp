@@ -29,6 +29,7 @@
 
 #include <fcntl.h>
 #include <poll.h>
+#include <sys/prctl.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
 #include <termios.h>
@@ -173,8 +174,13 @@ const char kHelp[] =
     "                       (the port has to stay closed for some 100 ms)\n"
     "\n"
     "Timing:\n"
-    "  --pace BAUD          send no faster than a line at BAUD (10 bit times per\n"
-    "                       byte)\n"
+    "  --pace BAUD          behave like a line at BAUD, charging 10 bit times for\n"
+    "                       every byte in both directions: a byte from the PC\n"
+    "                       counts as arrived 10 bit times after it was sent or\n"
+    "                       after the line came free, whichever is later, and\n"
+    "                       each answer takes its own 10 bit times. A PC that\n"
+    "                       answers at once reaches the line's limit, never more\n"
+    "                       (xfer_ms runs on this line's clock)\n"
     "  --reply-timeout MS   wait for each answer (default 5000)\n"
     "  --connect-timeout MS wait for the answer to a session's first STX\n"
     "                       (default 30000)\n"
@@ -414,7 +420,12 @@ enum class Served { kBlock, kStopped, kHeld, kVanish };
 class Target {
 public:
     Target(const Options &o, const std::vector<uint8_t> &file)
-        : o_(o), file_(file), t0_(Clock::now()), nextSend_(t0_) {}
+        : o_(o), file_(file), t0_(Clock::now()), lineFree_(t0_),
+          charTime_(std::chrono::nanoseconds(o.pace > 0 ? 10LL * 1000000000LL / o.pace : 0))
+    {
+        if (o.pace > 0)
+            prctl(PR_SET_TIMERSLACK, 1);            // a character time is some 100 us
+    }
 
     ~Target()
     {
@@ -676,10 +687,15 @@ public:
         if (early == kClosed)
             Fail(EXIT_MISMATCH, Format("PC closed the port before %s", step));
         if (o_.pace > 0) {
-            std::this_thread::sleep_until(nextSend_);
-            // 10 bit times per character: start bit, 8 data bits, stop bit.
-            auto charTime = std::chrono::nanoseconds(10LL * 1000000000LL / o_.pace);
-            nextSend_ = std::max(Clock::now(), nextSend_) + charTime;
+            // The byte goes on the line when the line is free: at once after
+            // what came before (the target answers without delay), or now
+            // when the line has stood idle for longer than a character.
+            Clock::time_point now = Clock::now();
+            lineStart_ = now - lineFree_ < charTime_ ? lineFree_ : now;
+            std::this_thread::sleep_until(lineStart_);
+            lineFree_ = lineStart_ + charTime_;
+        } else {
+            lineStart_ = Clock::now();
         }
         Clock::time_point end = Clock::now() + std::chrono::milliseconds(o_.replyTimeout);
         for (;;) {
@@ -699,6 +715,7 @@ public:
                 Fail(EXIT_MISMATCH, Format("PC closed the port at %s", step));
             Fail(EXIT_IO, Format("write failed at %s: %s", step, n < 0 ? strerror(errno) : "short write"));
         }
+        writeLate_ = Clock::now() - lineStart_;
         Log('T', b);
     }
 
@@ -709,6 +726,13 @@ public:
         for (;;) {
             long left = std::chrono::duration_cast<std::chrono::milliseconds>(end - Clock::now()).count();
             int b = Poll(static_cast<int>(std::min<long>(std::max<long>(left, 0), 50)));
+            if (b >= 0 && o_.pace > 0) {
+                // The PC's byte has crossed the line 10 bit times after it was
+                // sent, and no sooner than that after the line came free. How
+                // late this side wrote its own last byte is not the PC's time.
+                lineFree_ = std::max(Clock::now() - writeLate_, lineFree_) + charTime_;
+                std::this_thread::sleep_until(lineFree_);
+            }
             if (b >= 0)
                 return static_cast<uint8_t>(b);
             if (b == kClosed)
@@ -739,9 +763,9 @@ public:
     void Handshake(bool first)
     {
         Comment("handshake");
-        if (first)
-            xferStart_ = Clock::now();
         Exchange(STX, {ACK}, "handshake: waiting for 06 after 02", first ? o_.connectTimeout : 0);
+        if (first)
+            xferStart_ = lineStart_;
         Exchange(CONNECT, {ACK}, "handshake: waiting for 06 after 40");
         Exchange(ETX, {ACK, STX}, "handshake: waiting for 06 02 after 03");
         Exchange(ACK, {CONNECT_ANSWER}, "handshake: waiting for 41");
@@ -902,7 +926,7 @@ public:
         Comment("completion");
         Exchange(STX, {ACK}, "completion: waiting for 06 after 02");
         Exchange(COMPLETE, {ACK}, "completion: waiting for 06 after 43");
-        xferEnd_ = Clock::now();
+        xferEnd_ = o_.pace > 0 ? lineFree_ : Clock::now();
     }
 
     bool DurationOver() const
@@ -1014,7 +1038,11 @@ private:
     const std::vector<uint8_t> &file_;
     Clock::time_point t0_;
     Clock::time_point xferStart_{}, xferEnd_{};
-    Clock::time_point nextSend_;
+    // The paced line: the start of the target's last byte on it and when it
+    // is free again (the line's own clock, which sleeps follow).
+    Clock::time_point lineStart_, lineFree_;
+    std::chrono::nanoseconds charTime_;
+    Clock::duration writeLate_{};   // how long after lineStart_ the last byte was written
     int fd_ = -1;
     pid_t holder_ = -1;
     bool isPty_ = false;

@@ -156,6 +156,21 @@ TEST(KelvoCli, TranscriptMatchesTheTargetsAndAWrongFileIsCaught)
     EXPECT_NE(judge.Finish().out.find("RESULT fail data byte at offset 4000"), std::string::npos);
 }
 
+// dlfsim's paced line charges every byte both ways: a PC that answers at
+// once reaches the line's limit and never more (at 115200 bit/s 5760 data
+// bytes a second, each costing the target's 06 and itself).
+TEST(KelvoCli, APacedLineCarriesNoMoreThanItsLimit)
+{
+    Scratch s;
+    std::string dlf = MakeDlf(s, "fw", 8192);
+    Sim sim(s, "sim", {"--pace", "115200", "--plan", "auto:1024"}, dlf);
+    ASSERT_EQ(RunTool({kCli, "--timeout", "10", sim.port, dlf}, s).code, 0);
+    std::string out = sim.Finish().out;
+    double share = 8196 / atof(out.substr(out.find("xfer_ms=") + 8).c_str()) * 1000 / 5760;
+    std::cout << "kelvo-cli reached " << share * 100 << "% of the line\n";
+    EXPECT_TRUE(share > 0.5 && share <= 1.0) << out;
+}
+
 TEST(KelvoCli, ATerminalGetsABarRedrawnInPlace)
 {
     Scratch s;
