@@ -82,7 +82,6 @@ typedef struct tagTTYINFO {
     DWORD    cNoteRepeats;          // repeats of it held back since then
     BOOL     fWaitingForThread;     // window thread only (see "Ownership")
     BOOL     fCloseDeferred;        // window thread only: a close to carry out after that wait
-    volatile LONG lScreenGen;       // counts WriteTTYBlock calls that wrote something
 } TTYINFO, *NPTTYINFO;
 
 // Saved settings: the 8-byte image of saveinfo.cfg.

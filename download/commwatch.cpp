@@ -148,7 +148,6 @@ DWORD WINAPI CommWatchProc(LPVOID lpData)
     bool fDrain = false;
     while (npTTYInfo->fConnected) {
         int nLength = ReadInput(npTTYInfo, abIn, 80, fDrain, &dwBackoff);
-        LONG lScreenGen = npTTYInfo->lScreenGen;
         fDrain = false;
         for (int iCnt = 0; iCnt < nLength; iCnt++) {
             DLSTEP step;
@@ -156,12 +155,11 @@ DWORD WINAPI CommWatchProc(LPVOID lpData)
             fDrain |= step.nEffects == 0;
             CarryOut(npTTYInfo, &step);
         }
-        // Show what this pass wrote (progress, completion, error notes). A
-        // pass that wrote nothing has nothing to show, and under
-        // stop-and-wait that is almost every pass: the call costs a round
-        // trip to the window's thread per byte.
-        if (npTTYInfo->lScreenGen != lScreenGen)
-            UpdateWindow(hTTYWnd);
+        // What a pass writes into the terminal (progress, error notes) is
+        // painted by the window's thread as soon as it is free: waiting here
+        // for that paint (UpdateWindow) would hold the target's next answer
+        // up by a round trip to the window's thread. The completion is
+        // painted at once (CarryOut).
     }
     return EndWatchThread(npTTYInfo, os.hEvent, 1);
 }

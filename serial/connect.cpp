@@ -128,14 +128,14 @@ static BOOL OpenPortAndStart(HWND hWnd, NPTTYINFO npTTYInfo)
     PurgeComm(hPort, PURGE_TXABORT | PURGE_RXABORT | PURGE_TXCLEAR | PURGE_RXCLEAR);
     // A read returns as soon as the bytes asked for are there, or after
     // READ_BOUND_MS with what came: the watch thread waits in its reads. A
-    // write the target holds up returns after READ_BOUND_MS too, and is tried
+    // write the target holds up returns after WRITE_BOUND_MS, and is tried
     // again (WriteCommBytes), so a Disconnect never waits for it.
     COMMTIMEOUTS cto;
     cto.ReadIntervalTimeout = MAXDWORD;
     cto.ReadTotalTimeoutMultiplier = MAXDWORD;
     cto.ReadTotalTimeoutConstant = READ_BOUND_MS;
     cto.WriteTotalTimeoutMultiplier = WriteTimeoutMultiplier(npTTYInfo->dwBaudRate);
-    cto.WriteTotalTimeoutConstant = READ_BOUND_MS;
+    cto.WriteTotalTimeoutConstant = WRITE_BOUND_MS;
     SetCommTimeouts(hPort, &cto);
 
     if (!SetupConnection(hWnd)) {

@@ -21,8 +21,10 @@ HANDLE OpenCommPort(HWND hWnd, BYTE bPort);
 
 // How long one read or write of the port waits at most, in ms: the watch
 // thread notices a Disconnect within it. A write the target holds up is
-// tried again until WRITE_GIVE_UP_MS have passed.
+// tried again until WRITE_GIVE_UP_MS have passed. An idle line costs a read
+// every READ_BOUND_MS; writes wait only while the target holds them up.
 #define READ_BOUND_MS 100
+#define WRITE_BOUND_MS 40
 #define WRITE_GIVE_UP_MS 48000
 
 // The same operations for a caller that holds the record already (the watch

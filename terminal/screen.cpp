@@ -106,7 +106,6 @@ BOOL WriteTTYBlock(HWND hWnd, LPSTR lpBlock, int nLength)
     for (int i = 0; i < nLength; i++)
         PutByte(hWnd, npTTYInfo, (BYTE)lpBlock[i], &dirty);
     InvalidateDirty(hWnd, &dirty);
-    InterlockedIncrement(&npTTYInfo->lScreenGen);    // tells the watch thread to paint
     LeaveCriticalSection(&npTTYInfo->csScreen);
     return TRUE;
 }
