@@ -15,7 +15,9 @@ kelvo_can_run_32bit() {
     /usr/lib/wine/wine --version >/dev/null 2>&1
 }
 
-if kelvo_can_run_32bit; then
+# KELVO_WIN_ARCH=x86_64 asks for the 64-bit tree even where 32-bit Wine runs
+# (to try what machines without 32-bit support run).
+if [ "${KELVO_WIN_ARCH:-}" != x86_64 ] && kelvo_can_run_32bit; then
     KELVO_WIN_ARCH=i686
     KELVO_WINE=/usr/lib/wine/wine
     KELVO_WINESERVER=/usr/lib/wine/wineserver32
