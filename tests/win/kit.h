@@ -17,12 +17,7 @@
 
 namespace kt {
 
-inline std::string Env(const char *pszName)
-{
-    char sz[1024];
-    DWORD n = GetEnvironmentVariableA(pszName, sz, sizeof sz);
-    return n && n < sizeof sz ? sz : "";
-}
+inline std::string Env(const char *pszName) { return getenv(pszName) ? getenv(pszName) : ""; }
 
 // The Windows name of a Linux path (drive Z: is the root).
 inline std::string Win(std::string path)
@@ -41,6 +36,14 @@ inline std::string ReadAll(const std::string &path)
 inline void WriteAll(const std::string &path, const std::string &bytes) { std::ofstream(path, std::ios::binary) << bytes; }
 
 inline bool Exists(const std::string &path) { return GetFileAttributesA(path.c_str()) != INVALID_FILE_ATTRIBUTES; }
+
+inline int Count(const std::string &text, const std::string &what)
+{
+    int n = 0;
+    for (size_t at = 0; (at = text.find(what, at)) != std::string::npos; at++)
+        n++;
+    return n;
+}
 
 // Runs the message loop as Kelvo's does (accelerators first) until done()
 // holds or ms have passed; returns done()'s last word.
@@ -107,8 +110,7 @@ inline std::string MakeDlf(const Scratch &s, const std::string &name, size_t n)
 inline std::string Text(HWND h)
 {
     char sz[512] = "";
-    GetWindowTextA(h, sz, sizeof sz);
-    return sz;
+    return GetWindowTextA(h, sz, sizeof sz) ? sz : "";
 }
 
 // A message box: a dialog of statics and buttons with the text control
@@ -217,11 +219,10 @@ struct Window {
     }
     ~Window()
     {
+        MSG msg;
         if (IsWindow(hWnd))
             DestroyWindow(hWnd);
-        MSG msg;
-        while (PeekMessageA(&msg, NULL, WM_QUIT, WM_QUIT, PM_REMOVE)) {
-        }
+        PeekMessageA(&msg, NULL, WM_QUIT, WM_QUIT, PM_REMOVE);
     }
     NPTTYINFO Info() const { return GETNPTTYINFO(hWnd); }
     std::string Screen() const { return std::string((const char *)Info()->abScreen, TTY_CELLS); }
@@ -265,21 +266,11 @@ struct Target {
         size_t at = Output().find("RESULT");
         return at == std::string::npos ? "no verdict: " + Output() : Output().substr(at);
     }
-    std::string Stop() const
-    {
-        Sh("kill $(cat " + pid + ") 2>/dev/null");
-        return Result(10000);
-    }
+    std::string Stop() const { return Sh("kill $(cat " + pid + ") 2>/dev/null"), Result(10000); }
     // Whether the transcript comes to hold text (n times) within ms.
     bool Says(const std::string &text, int n = 1, DWORD ms = 20000) const
     {
-        return Pump(ms, [&] {
-            std::string tr = Transcript();
-            int k = 0;
-            for (size_t at = 0; (at = tr.find(text, at)) != std::string::npos; at++)
-                k++;
-            return k >= n;
-        });
+        return Pump(ms, [&] { return Count(Transcript(), text) >= n; });
     }
 };
 
