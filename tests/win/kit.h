@@ -7,7 +7,6 @@
 #include <atomic>
 #include <fstream>
 #include <functional>
-#include <map>
 #include <mutex>
 #include <thread>
 #include "app/app.h"
@@ -17,6 +16,7 @@
 
 namespace kt {
 
+typedef std::vector<std::string> Strings;
 inline std::string Env(const char *pszName) { return getenv(pszName) ? getenv(pszName) : ""; }
 
 // The Windows name of a Linux path (drive Z: is the root).
@@ -35,8 +35,6 @@ inline std::string ReadAll(const std::string &path)
 
 inline void WriteAll(const std::string &path, const std::string &bytes) { std::ofstream(path, std::ios::binary) << bytes; }
 
-inline bool Exists(const std::string &path) { return GetFileAttributesA(path.c_str()) != INVALID_FILE_ATTRIBUTES; }
-
 inline int Count(const std::string &text, const std::string &what)
 {
     int n = 0;
@@ -49,16 +47,13 @@ inline int Count(const std::string &text, const std::string &what)
 // holds or ms have passed; returns done()'s last word.
 inline bool Pump(DWORD ms, const std::function<bool()> &done = [] { return false; })
 {
-    for (DWORD t0 = GetTickCount();;) {
+    for (DWORD t0 = GetTickCount();; MsgWaitForMultipleObjects(0, NULL, FALSE, 10, QS_ALLINPUT)) {
         MSG msg;
         while (PeekMessageA(&msg, NULL, 0, 0, PM_REMOVE))
-            if (msg.message != WM_QUIT && !TranslateAcceleratorA(hTTYWnd, ghAccel, &msg)) {
-                TranslateMessage(&msg);
-                DispatchMessageA(&msg);
-            }
+            if (msg.message != WM_QUIT && !TranslateAcceleratorA(hTTYWnd, ghAccel, &msg))
+                TranslateMessage(&msg), DispatchMessageA(&msg);
         if (done() || GetTickCount() - t0 >= ms)
             return done();
-        MsgWaitForMultipleObjects(0, NULL, FALSE, 10, QS_ALLINPUT);
     }
 }
 
@@ -73,7 +68,7 @@ inline void Sh(const std::string &cmd, bool fWait = true)
     STARTUPINFOA si = {sizeof si};
     PROCESS_INFORMATION pi;
     ASSERT_TRUE(CreateProcessA(NULL, &line[0], NULL, NULL, FALSE, 0, NULL, NULL, &si, &pi)) << cmd;
-    if (fWait && Pump(20000, [&] { return Exists(Win(done)); }))
+    if (fWait && Pump(20000, [&] { return GetFileAttributesA(Win(done).c_str()) != INVALID_FILE_ATTRIBUTES; }))
         DeleteFileA(Win(done).c_str());
 }
 
@@ -82,20 +77,15 @@ inline void Unplug(int n) { Sh("ln -sfn /nonexistent " + Env("WINEPREFIX") + "/d
 
 // A fresh working directory for the test's life (saveinfo.cfg lives there).
 struct Scratch {
-    std::string dir;
-    Scratch()
+    std::string dir = "/tmp/kelvo-win-" + std::to_string(GetCurrentProcessId()) + "-" + std::to_string(Next());
+    Scratch() { CreateDirectoryA(Win(dir).c_str(), NULL), SetCurrentDirectoryA(Win(dir).c_str()); }
+    ~Scratch() { SetCurrentDirectoryA("C:\\"), Sh("rm -rf " + dir); }
+    std::string operator/(const std::string &name) const { return dir + "/" + name; }
+    static int Next()
     {
         static int n;
-        dir = "/tmp/kelvo-win-" + std::to_string(GetCurrentProcessId()) + "-" + std::to_string(++n);
-        CreateDirectoryA(Win(dir).c_str(), NULL);
-        SetCurrentDirectoryA(Win(dir).c_str());
+        return ++n;
     }
-    ~Scratch()
-    {
-        SetCurrentDirectoryA("C:\\");
-        Sh("rm -rf " + dir);
-    }
-    std::string operator/(const std::string &name) const { return dir + "/" + name; }
 };
 
 // A DLF file of n bytes of dlftool's sample pattern (every byte value),
@@ -132,25 +122,26 @@ class Watch {
 public:
     Watch() : m_thread([this] { Run(); }) {}
     ~Watch() { m_fStop = true, m_thread.join(); }
-    void On(const std::string &key, std::function<void(HWND)> act)
-    {
-        std::lock_guard<std::mutex> lock(m_mutex);
-        m_handlers[key] = act;
-    }
+    void On(const std::string &key, std::function<void(HWND)> act) { Locked([&] { m_handlers.emplace_back(key, act); }); }
     // Whether the handler for key has run; it is dropped if not.
     bool Ran(const std::string &key)
     {
-        std::lock_guard<std::mutex> lock(m_mutex);
-        return !m_handlers.erase(key);
+        return Locked([&] {
+            for (auto it = m_handlers.begin(); it != m_handlers.end(); ++it)
+                if (it->first == key)
+                    return m_handlers.erase(it), false;
+            return true;
+        });
     }
     // The boxes recorded since the last call.
-    std::vector<std::string> Boxes()
-    {
-        std::lock_guard<std::mutex> lock(m_mutex);
-        return std::move(m_boxes);
-    }
+    Strings Boxes() { return Locked([&] { return std::move(m_boxes); }); }
 
 private:
+    template <class F> auto Locked(F f) -> decltype(f())
+    {
+        std::lock_guard<std::mutex> lock(m_mutex);
+        return f();
+    }
     static BOOL CALLBACK Collect(HWND h, LPARAM lp)
     {
         DWORD pid = 0;
@@ -164,18 +155,18 @@ private:
     // What to do with a dialog: its handler, OK for an unasked box, or nothing.
     std::function<void(HWND)> Act(HWND h)
     {
-        std::lock_guard<std::mutex> lock(m_mutex);
         std::string text = Text(GetDlgItem(h, 0xFFFF)), key = IsBox(h) ? Text(h) + "|" + text : Text(h);
-        for (auto it = m_handlers.begin(); it != m_handlers.end(); ++it)
-            if (it->first == key || (IsBox(h) && it->first.find('|') != std::string::npos && key.find(it->first) != std::string::npos)) {
-                auto act = it->second;
-                m_handlers.erase(it);
-                return act;
-            }
-        if (!IsBox(h) || text.empty())
-            return nullptr;
-        m_boxes.push_back(key);
-        return [](HWND b) { PostMessageA(b, WM_COMMAND, IDOK, 0); };
+        return Locked([&]() -> std::function<void(HWND)> {
+            for (auto it = m_handlers.begin(); it != m_handlers.end(); ++it)
+                if (it->first == key || (IsBox(h) && it->first.find('|') != std::string::npos && key.find(it->first) != std::string::npos)) {
+                    auto act = it->second;
+                    return m_handlers.erase(it), act;
+                }
+            if (!IsBox(h) || text.empty())
+                return nullptr;
+            m_boxes.push_back(key);
+            return [](HWND b) { PostMessageA(b, WM_COMMAND, IDOK, 0); };
+        });
     }
     void Run()
     {
@@ -192,8 +183,8 @@ private:
     }
     std::atomic<bool> m_fStop{false};
     std::mutex m_mutex;
-    std::map<std::string, std::function<void(HWND)>> m_handlers;
-    std::vector<std::string> m_boxes;
+    std::vector<std::pair<std::string, std::function<void(HWND)>>> m_handlers;
+    Strings m_boxes;
     std::thread m_thread;
 };
 
@@ -210,13 +201,7 @@ inline std::function<void(HWND)> Choose(const std::string &name, std::string *pI
 
 // Kelvo's main window, created exactly as WinMain creates it.
 struct Window {
-    HWND hWnd;
-    Window()
-    {
-        static bool fRegistered = InitApplication(GetModuleHandleA(NULL));
-        EXPECT_TRUE(fRegistered);
-        hWnd = hTTYWnd = InitInstance(GetModuleHandleA(NULL), SW_SHOWNORMAL);
-    }
+    HWND hWnd = (InitApplication(GetModuleHandleA(NULL)), hTTYWnd = InitInstance(GetModuleHandleA(NULL), SW_SHOWNORMAL));
     ~Window()
     {
         MSG msg;
@@ -235,30 +220,24 @@ struct Window {
     bool Grayed(UINT id) const { return GetMenuState(GetMenu(hWnd), id, MF_BYCOMMAND) & (MF_GRAYED | MF_DISABLED); }
     bool Connected() const { return Info()->fConnected; }
     // A key as the user types it: through the accelerators, as Kelvo's loop does.
-    void Key(char c) const
-    {
-        PostMessageA(hWnd, WM_CHAR, (WPARAM)c, 0);
-        Pump(50);
-    }
+    void Key(char c) const { PostMessageA(hWnd, WM_CHAR, (WPARAM)c, 0), Pump(50); }
 };
 
 // dlfsim as the target on a pseudo terminal mapped to COMn, judging every
 // byte against the DLF file; stopped (and the mapping removed) at the end.
 struct Target {
-    std::string out, transcript, pid;
+    std::string base, pid = base + ".pid";
     Target(const Scratch &s, int com, const std::string &args, const std::string &dlf)
+        : base(s / ("sim" + std::to_string(Scratch::Next())))
     {
-        static int n;
-        std::string base = s / ("sim" + std::to_string(++n));
-        out = base + ".out", transcript = base + ".transcript", pid = base + ".pid";
         Sh("echo $$ > " + pid + "; exec " + Env("KELVO_HOST_BIN") + "/dlfsim --link " + Env("WINEPREFIX") +
-           "/dosdevices/com" + std::to_string(com) + " --start-delay 0 --transcript " + transcript + " " + args +
-           " " + dlf + " > " + out + " 2>&1", false);
+           "/dosdevices/com" + std::to_string(com) + " --start-delay 0 --transcript " + base + ".transcript " + args +
+           " " + dlf + " > " + base + ".out 2>&1", false);
         EXPECT_TRUE(Pump(10000, [&] { return Output().find("PTY") != std::string::npos; })) << Output();
     }
     ~Target() { Stop(); }
-    std::string Output() const { return ReadAll(Win(out)); }
-    std::string Transcript() const { return ReadAll(Win(transcript)); }
+    std::string Output() const { return ReadAll(Win(base + ".out")); }
+    std::string Transcript() const { return ReadAll(Win(base + ".transcript")); }
     // The verdict line, once dlfsim has given it (the window is served meanwhile).
     std::string Result(DWORD ms = 60000) const
     {

@@ -6,7 +6,6 @@
 namespace {
 
 using namespace kt;
-typedef std::vector<std::string> Strings;
 const int kTypeCombo = 0x470, kFontSize = 0x472;
 
 std::string SaveInfo(BYTE port, DWORD baud, char pad = 0)
@@ -57,13 +56,19 @@ TEST(Shell, ASessionThroughTheMenuKeysAndTheFileDialog)
     std::unique_ptr<Target> t(new Target(s, 6, "--plan auto:1000", dlf));
     Watch watch;
     Window w;
-    std::string initial = "?";
-    watch.On("Open", Choose(Win(dlf), &initial));
+    std::string initial = "?", filters;
+    watch.On("Open", [&](HWND h) {
+        char sz[64];
+        for (int i = 0; SendDlgItemMessageA(h, kTypeCombo, CB_GETLBTEXT, i, (LPARAM)sz) > 0; i++)
+            filters += std::string(sz) + (i == SendDlgItemMessageA(h, kTypeCombo, CB_GETCURSEL, 0, 0) ? "*|" : "|");
+        Choose(Win(dlf), &initial)(h);
+    });
     w.Key(3);                                                // Ctrl+C
     EXPECT_EQ(t->Result().substr(0, 30), "RESULT ok bytes=3004 blocks=4 ");
     EXPECT_TRUE(Pump(5000, [&] { return !w.Connected() && !w.Grayed(IDM_CONNECT) && w.Grayed(IDM_DISCONNECT); }));
     EXPECT_TRUE(t->Says("the PC closed the port"));
     EXPECT_EQ(initial, "");
+    EXPECT_EQ(filters, "Data Files (*.DLF)*|All Files (*.*)|");
     const char *rows[] = {"", "Port:       COM6", "Baudrate:   115200", "File:       fw.dlf", "", "waiting...", "",
                           "UART downloading...100%", "", "Complete!!!", ""};
     for (int r = 1; r <= 11; r++)
@@ -107,11 +112,16 @@ TEST(Shell, AFileOrAPortThatCannotBeUsedIsToldAndNothingStarts)
     std::string bad = ReadAll(Win(good));
     WriteAll(Win(s / "bad.dlf"), bad.replace(50, 1, 1, bad[50] ^ 1));
     const std::string notDlf = "Kelvo|This file is not DLF format.", notFree = "Kelvo|COM7 is not available.";
-    const struct { const char *what; std::string file; bool fLive, fFailStart; Strings boxes; } rows[] = {
-        {"a damaged file", s / "bad.dlf", true, false, {notDlf}},
-        {"a file that does not exist", s / "none.dlf", true, false, {notDlf}},
-        {"a port that cannot be opened", good, false, false, {notFree}},
-        {"a watch thread that cannot begin", good, true, true, {"Kelvo|Failed to create event for thread!", notFree}},
+    WriteAll(Win(s / "good.txt"), ReadAll(Win(good)));
+    // The file dialog gives back a name typed without extension with .txt
+    // (when "All Files" is chosen) and one of a file that does not exist
+    // after its question.
+    const struct { const char *what; std::string file; bool fLive, fFailStart, fAllFiles; Strings boxes; } rows[] = {
+        {"a damaged file", s / "bad.dlf", true, false, false, {notDlf}},
+        {"a file that does not exist", s / "none.dlf", true, false, false, {notDlf}},
+        {"a port that cannot be opened", good, false, false, false, {notFree}},
+        {"the same, the name given without .txt", s / "good", false, false, true, {notFree}},
+        {"a watch thread that cannot begin", good, true, true, false, {"Kelvo|Failed to create event for thread!", notFree}},
     };
     for (const auto &r : rows) {
         Unplug(7);
@@ -119,7 +129,11 @@ TEST(Shell, AFileOrAPortThatCannotBeUsedIsToldAndNothingStarts)
         Window w;                                            // its start-up probe finds no port
         std::unique_ptr<Target> t(r.fLive ? new Target(s, 7, "--silent", good) : nullptr);
         FreeLoadedFile(TakeLoadedFile(&dwQelLength));
-        watch.On("Open", Choose(Win(r.file)));
+        watch.On("Open", [&](HWND h) {
+            SendDlgItemMessageA(h, kTypeCombo, CB_SETCURSEL, r.fAllFiles, 0);
+            SendMessageA(h, WM_COMMAND, MAKEWPARAM(kTypeCombo, CBN_SELENDOK), (LPARAM)GetDlgItem(h, kTypeCombo));
+            Choose(Win(r.file))(h);
+        });
         watch.On("|File does not exist", [](HWND h) { PostMessageA(h, WM_COMMAND, IDYES, 0); });
         pfnCreateWatchEvent = r.fFailStart ? NoEvent : CreateEventA;
         w.Key(3);
@@ -128,7 +142,7 @@ TEST(Shell, AFileOrAPortThatCannotBeUsedIsToldAndNothingStarts)
         boxes.insert(boxes.begin(), "Kelvo|Can't open COM7");
         EXPECT_EQ(watch.Boxes(), boxes) << r.what;
         EXPECT_TRUE(!w.Connected() && w.Grayed(IDM_DISCONNECT) && !w.Grayed(IDM_CONNECT)) << r.what;
-        EXPECT_EQ(pstrQelBuf != NULL, r.file == good) << r.what << ": the file stays loaded when the port failed";
+        EXPECT_EQ(pstrQelBuf != NULL, r.boxes.back() == notFree) << r.what << ": the file stays loaded when the port failed";
         EXPECT_EQ(w.Row(2), "") << r.what;
         EXPECT_TRUE(!t || t->Transcript().find("opened") == std::string::npos || t->Says("closed")) << r.what;
     }
@@ -315,45 +329,6 @@ TEST(Shell, TheAboutBoxClosesOnlyWithOk)
     SendMessageA(w.hWnd, WM_COMMAND, IDM_ABOUT, 0);
     EXPECT_TRUE(fOpen && !fIcon);
     EXPECT_EQ(version, "Kelvo v.1.04");
-}
-
-TEST(Shell, TheFileDialogReturnsWhatTheUserChose)
-{
-    Scratch s;
-    Watch watch;
-    Window w;
-    const std::string dlf = MakeDlf(s, "fw.dlf", 10);
-    WriteAll("plain.txt", "");
-    struct Row { const char *what; std::string typed; bool fAllFiles; int yesNo; int ret; std::string path, title; };
-    const Row rows[] = {
-        {"a file: its full path and bare name", Win(dlf), false, 0, 1, Win(dlf), "fw.dlf"},
-        {"a missing file after the create question", Win(s / "new.dlf"), false, IDYES, 1, Win(s / "new.dlf"), "new.dlf"},
-        {"No to the create question keeps the dialog; Cancel then", Win(s / "x.dlf"), false, IDNO, 0, Win(s / "new.dlf"), "new.dlf"},
-        {"Cancel keeps the previous choice", "", false, 0, 0, Win(s / "new.dlf"), "new.dlf"},
-        {"with All Files a name without extension gets .txt", Win(s / "plain"), true, 0, 1, Win(s / "plain.txt"), "plain.txt"},
-    };
-    char szFile[260] = "", szTitle[512] = "";
-    for (const Row &r : rows) {
-        Combo types;
-        watch.On("Open", [&](HWND h) {
-            types = Read(h, kTypeCombo);
-            if (r.fAllFiles) {
-                SendDlgItemMessageA(h, kTypeCombo, CB_SETCURSEL, 1, 0);
-                SendMessageA(h, WM_COMMAND, MAKEWPARAM(kTypeCombo, CBN_SELENDOK), (LPARAM)GetDlgItem(h, kTypeCombo));
-            }
-            Choose(r.typed)(h);
-        });
-        watch.On("|File does not exist", [&](HWND h) {
-            PostMessageA(h, WM_COMMAND, r.yesNo, 0);
-            if (r.yesNo == IDNO)
-                PostMessageA(GetWindow(h, GW_OWNER), WM_COMMAND, IDCANCEL, 0);
-        });
-        EXPECT_EQ(PopFileOpenDlg(w.hWnd, szFile, szTitle), r.ret) << r.what;
-        EXPECT_EQ(std::string(szFile) + "|" + szTitle, r.path + "|" + r.title) << r.what;
-        EXPECT_EQ(watch.Ran("|File does not exist"), r.yesNo != 0) << r.what;
-        EXPECT_EQ(types.items, (Strings{"Data Files (*.DLF)", "All Files (*.*)"}));
-        EXPECT_EQ(types.sel, "Data Files (*.DLF)");
-    }
 }
 
 // The loader keeps the whole file from its first byte, or, on any failure,
