@@ -13,23 +13,19 @@ struct Term : ::testing::Test {
     kt::Watch watch;        // answers the start-up probe's box
     kt::Window w;
     NPTTYINFO info = w.Info();
-    Term()
-    {
-        memset(info->abScreen, ' ', TTY_CELLS);
-        info->nRow = info->nColumn = 0;
-    }
+    Term() { Clear(); }
+    void Clear() { memset(info->abScreen, ' ', TTY_CELLS), info->nRow = info->nColumn = 0; }
     void Write(const std::string &text) { WriteTTYBlock(w.hWnd, (LPSTR)text.data(), (int)text.size()); }
     std::string Row(int r) const { return w.Row(r); }
     RECT Cell(int r, int c) const
     {
-        RECT rc = {c * info->xChar - info->xOffset, r * info->yChar - info->yOffset};
-        return {rc.left, rc.top, rc.left + info->xChar, rc.top + info->yChar};
+        int x = c * info->xChar - info->xOffset, y = r * info->yChar - info->yOffset;
+        return {x, y, x + info->xChar, y + info->yChar};
     }
     RECT Place(int cx, int cy)
     {
-        MoveWindow(w.hWnd, 0, 0, cx, cy, TRUE);
         RECT rc;
-        GetClientRect(w.hWnd, &rc);
+        MoveWindow(w.hWnd, 0, 0, cx, cy, TRUE), GetClientRect(w.hWnd, &rc);
         return rc;
     }
 };
@@ -56,22 +52,15 @@ TEST_F(Term, BytesLandInTheGridAsTheControlCodesSay)
         {"LF on the last row scrolls the grid up", TRUE, FALSE, "top" + std::string(24, '\n') + "\r" + X80, {""}, 24, 0},
     };
     for (const Case &r : rows) {
-        memset(info->abScreen, ' ', TTY_CELLS);
-        info->nRow = info->nColumn = 0;
-        info->fAutoWrap = r.fAutoWrap;
-        info->fNewLine = r.fNewLine;
+        Clear();
+        info->fAutoWrap = r.fAutoWrap, info->fNewLine = r.fNewLine;
         Write(r.in);
         for (size_t i = 0; i < r.rows.size(); i++)
             EXPECT_EQ(Row((int)i), r.rows[i]) << r.what << ", row " << i;
-        EXPECT_EQ(info->nRow, r.row) << r.what;
-        EXPECT_EQ(info->nColumn, r.col) << r.what;
+        EXPECT_EQ(info->nRow * 100 + info->nColumn, r.row * 100 + r.col) << r.what;
     }
-    EXPECT_EQ(Row(23), X80);                            // the last case's
-
-    EXPECT_EQ(Row(24), "");
-    EXPECT_EQ(w.Screen().find("top"), std::string::npos);
-    EXPECT_TRUE(WriteTTYBlock(w.hWnd, (LPSTR) "x", 0));
-    EXPECT_EQ(Row(24), "");
+    EXPECT_TRUE(Row(23) == X80 && Row(24) == "" && w.Screen().find("top") == std::string::npos);  // the last case's
+    EXPECT_TRUE(WriteTTYBlock(w.hWnd, (LPSTR) "x", 0) && Row(24) == "");
     EXPECT_FALSE(WriteTTYBlock(GetDesktopWindow(), (LPSTR) "x", 1));
 }
 
@@ -87,27 +76,23 @@ LRESULT CALLBACK CountErase(HWND h, UINT m, WPARAM wp, LPARAM lp)
 // moves mark nothing; a scroll marks the whole window; nothing asks for an erase.
 TEST_F(Term, WritesMarkWhatTheyChangeAndNeverAskForAnErase)
 {
-    Place(300, 200);
+    RECT rc, rcClient = Place(300, 200);
     ScrollTTYVert(w.hWnd, SB_LINEDOWN, 0);
     ScrollTTYHorz(w.hWnd, SB_LINEDOWN, 0);
     ASSERT_GT(info->xOffset, 0);
     g_pfnKelvo = (WNDPROC)SetWindowLongPtrA(w.hWnd, GWLP_WNDPROC, (LONG_PTR)CountErase);
     UpdateWindow(w.hWnd);
     g_nErase = 0;
-    RECT rc, rcClient;
+    RECT cell = Cell(3, 9);
     info->nRow = 3, info->nColumn = 9;
     Write("Z");
-    EXPECT_TRUE(GetUpdateRect(w.hWnd, &rc, FALSE));
-    RECT cell = Cell(3, 9);
-    EXPECT_TRUE(EqualRect(&rc, &cell)) << rc.left << "," << rc.top << " " << rc.right << "," << rc.bottom;
+    EXPECT_TRUE(GetUpdateRect(w.hWnd, &rc, FALSE) && EqualRect(&rc, &cell)) << rc.left << "," << rc.top;
     UpdateWindow(w.hWnd);
     Write("\r\b\n");
     EXPECT_FALSE(GetUpdateRect(w.hWnd, &rc, FALSE));
     info->nRow = 24;
     Write("\n");
-    GetUpdateRect(w.hWnd, &rc, FALSE);
-    GetClientRect(w.hWnd, &rcClient);
-    EXPECT_TRUE(EqualRect(&rc, &rcClient));
+    EXPECT_TRUE(GetUpdateRect(w.hWnd, &rc, FALSE) && EqualRect(&rc, &rcClient));
     UpdateWindow(w.hWnd);
     EXPECT_EQ(g_nErase, 0);
     SetWindowLongPtrA(w.hWnd, GWLP_WNDPROC, (LONG_PTR)g_pfnKelvo);
@@ -175,11 +160,8 @@ TEST_F(Term, TheViewScrollsOverTheWholeGridAndNeverBeyondIt)
     };
     for (const Step &st : steps) {
         EXPECT_EQ(st.act(), st.ok) << st.what;
-        EXPECT_EQ(info->xOffset, st.x) << st.what;
-        EXPECT_EQ(info->yOffset, st.y) << st.what;
-        EXPECT_EQ(info->xScroll, st.xRange) << st.what;
-        EXPECT_EQ(info->yScroll, st.yRange) << st.what;
-        EXPECT_EQ(GetScrollPos(w.hWnd, SB_VERT), st.y) << st.what;
+        EXPECT_EQ((std::vector<int>{info->xOffset, info->yOffset, info->xScroll, info->yScroll, GetScrollPos(w.hWnd, SB_VERT)}),
+                  (std::vector<int>{st.x, st.y, st.xRange, st.yRange, st.y})) << st.what;
     }
 }
 
@@ -242,15 +224,10 @@ TEST_F(Term, TheGridIsPaintedInTheTextColourWhereTheViewShowsIt)
     TEXTMETRICA tm;
     HDC hDC = GetDC(w.hWnd);
     HGDIOBJ hOld = SelectObject(hDC, info->hTTYFont);
-    GetTextMetricsA(hDC, &tm);
-    SelectObject(hDC, hOld);
-    ReleaseDC(w.hWnd, hDC);
-    EXPECT_EQ(info->xChar, tm.tmAveCharWidth);
-    EXPECT_EQ(info->yChar, tm.tmHeight + tm.tmExternalLeading);
-    EXPECT_GT(info->yChar, yOld);
+    GetTextMetricsA(hDC, &tm), SelectObject(hDC, hOld), ReleaseDC(w.hWnd, hDC);
+    EXPECT_TRUE(info->xChar == tm.tmAveCharWidth && info->yChar == tm.tmHeight + tm.tmExternalLeading && info->yChar > yOld);
     EXPECT_EQ(info->yScroll, 25 * info->yChar - info->ySize);
-    EXPECT_EQ(w.Screen(), screen);
-    EXPECT_EQ(info->nRow * 100 + info->nColumn, 204);
+    EXPECT_TRUE(w.Screen() == screen && info->nRow * 100 + info->nColumn == 204);
 }
 
 TEST_F(Term, TheCaretMarksTheCursorOnlyWhileConnected)
