@@ -72,11 +72,11 @@ struct Proc {
     {
         // Emptied before the program starts: what an earlier one left there is never read as its output.
         int o = open(out_.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644);
-        int e = errFd >= 0 ? errFd : open(err_.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644);
+        int e = open(err_.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644);
         pid_ = fork();
         if (pid_ == 0) {
             dup2(o, 1);
-            dup2(e, 2);
+            dup2(errFd >= 0 ? errFd : e, 2);
             std::vector<char *> args;
             for (const std::string &a : argv)
                 args.push_back(const_cast<char *>(a.c_str()));
@@ -85,8 +85,7 @@ struct Proc {
             _exit(127);
         }
         close(o);
-        if (e != errFd)
-            close(e);
+        close(e);
     }
     ~Proc() { Finish(0); }
     void Signal(int sig) { kill(pid_, sig); }
