@@ -7,7 +7,6 @@
 #include <cstdio>
 #include <cstdlib>
 
-// Stops the run with the failed condition.
 #define FUZZ_CHECK(cond) ((cond) ? (void)0 : (std::fprintf(stderr, "check failed: %s (line %d)\n", #cond, __LINE__), std::abort()))
 
 static uint16_t BitwiseCrc16(const uint8_t *p, size_t n)
@@ -24,12 +23,7 @@ static uint16_t BitwiseCrc16(const uint8_t *p, size_t n)
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
 {
     FILE *fp = std::tmpfile();
-    if (!fp)
-        return 0;
-    if (size && std::fwrite(data, 1, size, fp) != size) {
-        std::fclose(fp);
-        return 0;
-    }
+    FUZZ_CHECK(fp && std::fwrite(data, 1, size, fp) == size);
     // Start somewhere in the file (the loader's stream may stand anywhere).
     long lStart = size ? (long)(data[0] % (size + 1)) : 0;
     FUZZ_CHECK(std::fseek(fp, lStart, SEEK_SET) == 0);

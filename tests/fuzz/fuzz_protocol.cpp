@@ -10,7 +10,6 @@
 #include <cstdlib>
 #include <memory>
 
-// Stops the run with the failed condition.
 #define FUZZ_CHECK(cond) ((cond) ? (void)0 : (std::fprintf(stderr, "check failed: %s (line %d)\n", #cond, __LINE__), std::abort()))
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
@@ -44,10 +43,8 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
             switch (e.kind) {
             case DLE_SEND:
                 nSends++;
-                if (fData)
-                    FUZZ_CHECK(dwPos < dwLength && e.value == file[dwPos] && s.dwFilePos == dwPos + 1);
-                else
-                    FUZZ_CHECK(e.value == DL_ACK || e.value == DL_STX || e.value == DL_ETX || e.value == DL_CONNECT_ANSWER);
+                FUZZ_CHECK(fData ? dwPos < dwLength && e.value == file[dwPos] && s.dwFilePos == dwPos + 1
+                                 : e.value == DL_ACK || e.value == DL_STX || e.value == DL_ETX || e.value == DL_CONNECT_ANSWER);
                 break;
             case DLE_PROGRESS:
                 FUZZ_CHECK(fData && e.value <= 99 && (int)e.value == s.iProgress);

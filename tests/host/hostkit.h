@@ -19,14 +19,33 @@
 
 namespace hk {
 
+typedef std::vector<std::string> Args;
 const std::string kBin = KELVO_BIN;
 
 inline std::string ReadText(const std::string &path)
 {
-    std::ifstream in(path, std::ios::binary);
     std::stringstream ss;
-    ss << in.rdbuf();
+    ss << std::ifstream(path, std::ios::binary).rdbuf();
     return ss.str();
+}
+
+// A command line put together from its parts.
+inline Args Join(Args a, const Args &b, const Args &c = {})
+{
+    a.insert(a.end(), b.begin(), b.end());
+    a.insert(a.end(), c.begin(), c.end());
+    return a;
+}
+
+// Looks every 10 ms, for up to ms, whether cond holds.
+template <class F> bool Poll(int ms, F cond)
+{
+    for (int t = 0; !cond(); t += 10) {
+        if (t >= ms)
+            return false;
+        std::this_thread::sleep_for(std::chrono::milliseconds(10));
+    }
+    return true;
 }
 
 // A fresh directory, removed with what it holds.
@@ -48,17 +67,16 @@ struct Outcome {
 
 // A host program in the background, its stdout and stderr in files (stderr
 // on errFd instead, a terminal for instance, when one is given).
-class Proc {
-public:
-    Proc(const std::vector<std::string> &argv, const std::string &base, int errFd = -1)
-        : out_(base + ".out"), err_(base + ".err")
+struct Proc {
+    Proc(const Args &argv, const std::string &base, int errFd = -1) : out_(base + ".out"), err_(base + ".err")
     {
+        // Emptied before the program starts: what an earlier one left there is never read as its output.
+        int o = open(out_.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644);
+        int e = open(err_.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644);
         pid_ = fork();
         if (pid_ == 0) {
-            int o = open(out_.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
-            int e = errFd >= 0 ? errFd : open(err_.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
             dup2(o, 1);
-            dup2(e, 2);
+            dup2(errFd >= 0 ? errFd : e, 2);
             std::vector<char *> args;
             for (const std::string &a : argv)
                 args.push_back(const_cast<char *>(a.c_str()));
@@ -66,6 +84,8 @@ public:
             execv(args[0], args.data());
             _exit(127);
         }
+        close(o);
+        close(e);
     }
     ~Proc() { Finish(0); }
     void Signal(int sig) { kill(pid_, sig); }
@@ -75,39 +95,28 @@ public:
     // Waits until text shows in stdout or stderr.
     bool WaitFor(const std::string &text, int ms = 20000) const
     {
-        for (int t = 0; t < ms; t += 10) {
-            if ((Out() + Err()).find(text) != std::string::npos)
-                return true;
-            std::this_thread::sleep_for(std::chrono::milliseconds(10));
-        }
-        return false;
+        return Poll(ms, [&] { return (Out() + Err()).find(text) != std::string::npos; });
     }
 
     // Waits up to ms for the exit; a program still running then is killed.
     Outcome Finish(int ms = 60000)
     {
-        for (int t = 0; code_ == -2 && t <= ms; t += 10) {
-            int status;
-            if (waitpid(pid_, &status, WNOHANG) == pid_)
-                code_ = WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
-            else if (t < ms)
-                std::this_thread::sleep_for(std::chrono::milliseconds(10));
-        }
-        if (code_ == -2) {
+        int status;
+        if (code_ == -2 && Poll(ms, [&] { return waitpid(pid_, &status, WNOHANG) == pid_; }))
+            code_ = WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
+        else if (code_ == -2) {
             kill(pid_, SIGKILL);
             waitpid(pid_, nullptr, 0);
             code_ = -1;
         }
         return Outcome{code_, Out(), Err()};
     }
-
-private:
     std::string out_, err_;
     pid_t pid_;
     int code_ = -2;
 };
 
-inline Outcome RunTool(const std::vector<std::string> &argv, const Scratch &s, int ms = 60000)
+inline Outcome RunTool(const Args &argv, const Scratch &s, int ms = 60000)
 {
     static int n;
     return Proc(argv, s / ("run" + std::to_string(++n))).Finish(ms);
@@ -118,29 +127,20 @@ inline Outcome RunTool(const std::vector<std::string> &argv, const Scratch &s, i
 inline std::string MakeDlf(const Scratch &s, const std::string &name, size_t payload, long cover = -1)
 {
     std::string dlf = s / (name + ".dlf");
-    std::vector<std::string> argv = {kBin + "/dlftool", "make", "--sample", std::to_string(payload), "-o", dlf};
-    if (cover >= 0)
-        argv.insert(argv.end(), {"--cover", std::to_string(cover)});
-    EXPECT_EQ(RunTool(argv, s).code, 0) << "dlftool make " << name;
+    Args argv = {kBin + "/dlftool", "make", "--sample", std::to_string(payload), "-o", dlf};
+    EXPECT_EQ(RunTool(cover < 0 ? argv : Join(argv, {"--cover", std::to_string(cover)}), s).code, 0) << name;
     return dlf;
 }
 
 // dlfsim on a fresh pseudo terminal, quick to start; port is its slave.
 struct Sim : Proc {
     std::string port;
-    Sim(const Scratch &s, const std::string &name, std::vector<std::string> args, const std::string &dlf)
-        : Proc(Args(args, dlf, s / (name + ".transcript")), s / name)
+    Sim(const Scratch &s, const std::string &name, const Args &args, const std::string &dlf)
+        : Proc(Join({kBin + "/dlfsim", "--start-delay", "0", "--reply-timeout", "3000", "--silence", "300",
+                    "--transcript", s / (name + ".transcript")}, args, {dlf}), s / name)
     {
         if (WaitFor("PTY /dev/"))
             port = Out().substr(4, Out().find('\n') - 4);
-    }
-    static std::vector<std::string> Args(std::vector<std::string> args, const std::string &dlf,
-                                         const std::string &transcript)
-    {
-        args.insert(args.begin(), {kBin + "/dlfsim", "--start-delay", "0", "--reply-timeout", "3000",
-                                   "--silence", "300", "--transcript", transcript});
-        args.push_back(dlf);
-        return args;
     }
 };
 

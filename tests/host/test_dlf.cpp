@@ -1,5 +1,6 @@
 // The CRC-16/ARC and the DLF header check, through the library and through
-// dlftool, which runs the very same check on real files.
+// dlftool, which runs the very same check on real files. fuzz_dlf holds the
+// CRC against a bit-wise one on any input.
 #include "download/dlf.h"
 #include "hostkit.h"
 
@@ -8,33 +9,20 @@ namespace {
 using namespace hk;
 typedef std::string Bytes;
 
-uint16_t BitwiseCrc16(const Bytes &b)
-{
-    uint16_t crc = 0;
-    for (unsigned char c : b) {
-        crc ^= c;
-        for (int i = 0; i < 8; i++)
-            crc = (crc & 1) ? static_cast<uint16_t>((crc >> 1) ^ 0xA001) : static_cast<uint16_t>(crc >> 1);
-    }
-    return crc;
-}
-
 Bytes Be16(unsigned v) { return {static_cast<char>(v >> 8), static_cast<char>(v)}; }
 
-TEST(Crc16, KnownValuesTableAndLongBuffers)
+// Known values; the longest buffer a header covers goes through every
+// entry of the table.
+TEST(Crc16, KnownValues)
 {
     const unsigned char digits[] = "123456789";
     EXPECT_EQ(GetCrc16(digits, 9), 0xBB3D);
     EXPECT_EQ(GetCrc16(digits, 0), 0);
-    EXPECT_EQ(_crc16Tbl[1], 0xC0C1);
-    EXPECT_EQ(_crc16Tbl[128], 0xA001);
-    EXPECT_EQ(_crc16Tbl[255], 0x4040);
-    Bytes b;
-    for (unsigned i = 0; i < 65535; i++)
-        b += static_cast<char>((i * 2654435761u) >> 13);
-    for (size_t n : {1u, 2u, 255u, 4096u, 65535u})
-        EXPECT_EQ(GetCrc16(reinterpret_cast<const unsigned char *>(b.data()), static_cast<uint16_t>(n)),
-                  BitwiseCrc16(b.substr(0, n))) << n;
+    unsigned char b[65535];
+    for (unsigned i = 0; i < sizeof b; i++)
+        b[i] = static_cast<unsigned char>((i * 2654435761u) >> 13);
+    EXPECT_EQ(GetCrc16(b, 4096), 0xB495);
+    EXPECT_EQ(GetCrc16(b, 65535), 0xCC9E);
 }
 
 // One file per row: the library's verdict, the stream left where it was,
@@ -62,8 +50,7 @@ TEST(DlfCheck, EveryKindOfFileGetsItsVerdict)
         FILE *f = fopen(path.c_str(), "rb");
         ASSERT_NE(f, nullptr);
         fseek(f, 1, SEEK_SET);
-        DLFINFO info;
-        EXPECT_EQ(DlfInspect(f, &info), r.verdict) << r.what;
+        EXPECT_EQ(DlfInspect(f, nullptr), r.verdict) << r.what;
         EXPECT_EQ(DlfHeaderCheck(f), r.verdict == DLF_OK) << r.what;
         EXPECT_EQ(ftell(f), 1) << r.what;
         fclose(f);
@@ -81,15 +68,13 @@ TEST(DlfCheck, EveryKindOfFileGetsItsVerdict)
 TEST(DlfTool, MakeRefusesWhatAHeaderCannotCover)
 {
     Scratch s;
-    const std::vector<std::string> refused[] = {
+    const Args refused[] = {
         {"--sample", "65534"},                          // one byte more than a header covers
         {"--sample", "3", "--cover", "4"},              // more than the payload
-        {"--sample", "3", "--cover", "1e3"},
-        {},
+        {"--sample", "3", "--cover", "1e3"}, {},
     };
-    for (std::vector<std::string> args : refused) {
-        args.insert(args.begin(), {kBin + "/dlftool", "make", "-o", s / "x.dlf"});
-        Outcome o = RunTool(args, s);
+    for (const Args &args : refused) {
+        Outcome o = RunTool(Join({kBin + "/dlftool", "make", "-o", s / "x.dlf"}, args), s);
         EXPECT_TRUE(o.code == 2 && !o.err.empty()) << o.err;
     }
     EXPECT_NE(access((s / "x.dlf").c_str(), F_OK), 0);
