@@ -44,7 +44,8 @@ inline int Count(const std::string &text, const std::string &what)
 }
 
 // Runs the message loop as Kelvo's does (accelerators first) until done()
-// holds or ms have passed; returns done()'s last word.
+// holds or ms have passed; returns what done() said last (asked once a
+// round, so a caller never sees a second, different answer).
 inline bool Pump(DWORD ms, const std::function<bool()> &done = [] { return false; })
 {
     for (DWORD t0 = GetTickCount();; MsgWaitForMultipleObjects(0, NULL, FALSE, 10, QS_ALLINPUT)) {
@@ -52,8 +53,8 @@ inline bool Pump(DWORD ms, const std::function<bool()> &done = [] { return false
         while (PeekMessageA(&msg, NULL, 0, 0, PM_REMOVE))
             if (msg.message != WM_QUIT && !TranslateAcceleratorA(hTTYWnd, ghAccel, &msg))
                 TranslateMessage(&msg), DispatchMessageA(&msg);
-        if (done() || GetTickCount() - t0 >= ms)
-            return done();
+        if (bool fDone = done(); fDone || GetTickCount() - t0 >= ms)
+            return fDone;
     }
 }
 
@@ -68,6 +69,7 @@ inline void Sh(const std::string &cmd, bool fWait = true)
     STARTUPINFOA si = {sizeof si};
     PROCESS_INFORMATION pi;
     ASSERT_TRUE(CreateProcessA(NULL, &line[0], NULL, NULL, FALSE, 0, NULL, NULL, &si, &pi)) << cmd;
+    CloseHandle(pi.hProcess), CloseHandle(pi.hThread);
     if (fWait && Pump(20000, [&] { return GetFileAttributesA(Win(done).c_str()) != INVALID_FILE_ATTRIBUTES; }))
         DeleteFileA(Win(done).c_str());
 }
