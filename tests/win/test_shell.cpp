@@ -20,7 +20,6 @@ TEST(Shell, StartUpTakesTheSavedPortAndBaudAndProbesThePort)
         {"a first start writes COM2 at 115200", "", 2, 115200, "Kelvo|Can't open COM2"},
         {"COM3 at 9600 is taken as saved", SaveInfo(3, 9600, 'x'), 3, 9600, "Kelvo|Can't open COM3"},
         {"a short file gives the defaults", "\x01\x02\x03", 2, 115200, "Kelvo|Can't open COM2"},
-        {"port 0 is tried too", SaveInfo(0, 19200), 0, 19200, "Kelvo|Can't open COM0"},
         {"a port that opens draws no box and is closed again", SaveInfo(5, 38400), 5, 38400, ""},
     };
     for (const Row &r : rows) {
@@ -47,7 +46,8 @@ TEST(Shell, StartUpTakesTheSavedPortAndBaudAndProbesThePort)
 }
 
 // A download, the next Connect with the previous path, a second session
-// broken off with Ctrl+D, and the gating of Connect while connected.
+// (with the settings and about boxes) broken off with Ctrl+D, and the gating
+// of Connect while connected.
 TEST(Shell, ASessionThroughTheMenuKeysAndTheFileDialog)
 {
     Scratch s;
@@ -88,6 +88,27 @@ TEST(Shell, ASessionThroughTheMenuKeysAndTheFileDialog)
     GUITHREADINFO gti = {sizeof gti};
     GetGUIThreadInfo(GetCurrentThreadId(), &gti);
     EXPECT_EQ(gti.hwndCaret, w.hWnd) << "no caret in the session after a completed one";
+    // Settings while connected: no other port offered; the record's line
+    // settings reach the open port, even on Cancel.
+    bool fPortEnabled = true;
+    w.Info()->dwBaudRate = 9600;                             // as if changed behind the port's back
+    watch.On("Kelvo Settings...", [&](HWND h) {
+        fPortEnabled = IsWindowEnabled(GetDlgItem(h, IDD_PORTCB));
+        PostMessageA(h, WM_COMMAND, IDCANCEL, 0);
+    });
+    SendMessageA(w.hWnd, WM_COMMAND, IDM_SETTINGS, 0);
+    DCB dcb = {sizeof dcb};
+    EXPECT_TRUE(GetCommState(w.Info()->idComDev, &dcb) && dcb.BaudRate == 9600 && !fPortEnabled) << dcb.BaudRate;
+    // The about box, its icon hidden, closes with Ok alone.
+    std::string about;
+    watch.On("About", [&](HWND h) {
+        SendMessageA(h, WM_COMMAND, IDCANCEL, 0);            // Escape
+        SendMessageA(h, WM_SYSCOMMAND, SC_CLOSE, 0);         // the close box
+        about = IsWindowVisible(h) && !IsWindowVisible(GetDlgItem(h, IDD_ICON)) ? Text(GetDlgItem(h, IDD_VERSION)) : "gone";
+        PostMessageA(h, WM_COMMAND, IDOK, 0);
+    });
+    SendMessageA(w.hWnd, WM_COMMAND, IDM_ABOUT, 0);
+    EXPECT_EQ(about, "Kelvo v.1.04");
     watch.On("Open", Choose(""));
     SendMessageA(w.hWnd, WM_COMMAND, IDM_CONNECT, 0);        // as another program might post it
     w.Key(3);
@@ -188,13 +209,9 @@ TEST(Shell, ClosingTheWindowDuringAnyDialogEndsCleanly)
 // and a baud rate (when given), and closes it with Ok or Cancel.
 TEST(Shell, TheSettingsDialogShowsTheRecordAndChangesOnlyPortAndBaud)
 {
-    struct Row {
-        const char *what;
-        BYTE port; DWORD baud; BYTE parity, bytes, flow;
-        const char *shown, *pickPort, *pickBaud;
-        int button;
-        BYTE port1; DWORD baud1;
-    };
+    // The record, what the dialog shows, what is picked, the button, and the port and rate after.
+    struct Row { const char *what; BYTE port; DWORD baud; BYTE parity, bytes, flow;
+                 const char *shown, *pickPort, *pickBaud; int button; BYTE port1; DWORD baud1; };
     const Row rows[] = {
         {"the defaults, Ok", 2, 115200, NOPARITY, 8, 4, "COM2 112k None 8 001", "", "", IDOK, 2, 115200},
         {"56k and COM3, Ok", 2, 115200, NOPARITY, 8, 4, "COM2 112k None 8 001", "COM3", "56k", IDOK, 3, 56000},
@@ -236,32 +253,6 @@ TEST(Shell, TheSettingsDialogShowsTheRecordAndChangesOnlyPortAndBaud)
     }
 }
 
-// While connected the port list is disabled, and whichever button closes
-// the dialog, the record's line settings are written to the open port.
-TEST(Shell, SettingsWhileConnectedReachTheOpenPort)
-{
-    Scratch s;
-    WriteAll("saveinfo.cfg", SaveInfo(5, 115200));
-    Target t(s, 5, "--silent", MakeDlf(s, "fw.dlf", 10));
-    Watch watch;
-    Window w;
-    ASSERT_TRUE(QelFileRead(Win(s / "fw.dlf").c_str()) && OpenConnection(w.hWnd));
-    for (int button : {IDCANCEL, IDOK}) {
-        w.Info()->dwBaudRate = button == IDOK ? 19200 : 9600;    // as if changed behind the port's back
-        bool fPortEnabled = true;
-        watch.On("Kelvo Settings...", [&](HWND h) {
-            fPortEnabled = IsWindowEnabled(GetDlgItem(h, IDD_PORTCB));
-            PostMessageA(h, WM_COMMAND, button, 0);
-        });
-        SendMessageA(w.hWnd, WM_COMMAND, IDM_SETTINGS, 0);
-        DCB dcb = {sizeof dcb};
-        GetCommState(w.Info()->idComDev, &dcb);
-        EXPECT_EQ(dcb.BaudRate, button == IDOK ? 19200u : 9600u);
-        EXPECT_FALSE(fPortEnabled);
-    }
-    EXPECT_EQ(watch.Boxes(), Strings{});
-}
-
 // The font dialog, reached from the settings dialog: another size changes
 // the cells and keeps the text; Cancel changes nothing.
 TEST(Shell, AFontChoiceResizesTheCellsAndCancelKeepsThem)
@@ -298,25 +289,6 @@ TEST(Shell, AFontChoiceResizesTheCellsAndCancelKeepsThem)
         EXPECT_EQ(p->rgbFGColor, button == IDOK ? rgbPicked : rgbBefore);
         EXPECT_TRUE(w.Screen() == screen && p->nRow == 2 && p->nColumn == 4);
     }
-}
-
-TEST(Shell, TheAboutBoxClosesOnlyWithOk)
-{
-    Scratch s;
-    Watch watch;
-    Window w;
-    bool fOpen = false, fIcon = true;
-    std::string version;
-    watch.On("About", [&](HWND h) {
-        SendMessageA(h, WM_COMMAND, IDCANCEL, 0);            // Escape
-        SendMessageA(h, WM_SYSCOMMAND, SC_CLOSE, 0);         // the close box
-        fOpen = IsWindowVisible(h), fIcon = IsWindowVisible(GetDlgItem(h, IDD_ICON));
-        version = Text(GetDlgItem(h, IDD_VERSION));
-        PostMessageA(h, WM_COMMAND, IDOK, 0);
-    });
-    SendMessageA(w.hWnd, WM_COMMAND, IDM_ABOUT, 0);
-    EXPECT_TRUE(fOpen && !fIcon);
-    EXPECT_EQ(version, "Kelvo v.1.04");
 }
 
 // The loader keeps the whole file from its first byte, or, on any failure,
