@@ -124,26 +124,20 @@ class Watch {
 public:
     Watch() : m_thread([this] { Run(); }) {}
     ~Watch() { m_fStop = true, m_thread.join(); }
-    void On(const std::string &key, std::function<void(HWND)> act) { Locked([&] { m_handlers.emplace_back(key, act); }); }
+    void On(const std::string &key, std::function<void(HWND)> act) { std::lock_guard<std::mutex> lock(m_mutex); m_handlers.emplace_back(key, act); }
     // Whether the handler for key has run; it is dropped if not.
     bool Ran(const std::string &key)
     {
-        return Locked([&] {
-            for (auto it = m_handlers.begin(); it != m_handlers.end(); ++it)
-                if (it->first == key)
-                    return m_handlers.erase(it), false;
-            return true;
-        });
+        std::lock_guard<std::mutex> lock(m_mutex);
+        for (auto it = m_handlers.begin(); it != m_handlers.end(); ++it)
+            if (it->first == key)
+                return m_handlers.erase(it), false;
+        return true;
     }
     // The boxes recorded since the last call.
-    Strings Boxes() { return Locked([&] { return std::move(m_boxes); }); }
+    Strings Boxes() { std::lock_guard<std::mutex> lock(m_mutex); return std::exchange(m_boxes, {}); }
 
 private:
-    template <class F> auto Locked(F f) -> decltype(f())
-    {
-        std::lock_guard<std::mutex> lock(m_mutex);
-        return f();
-    }
     static BOOL CALLBACK Collect(HWND h, LPARAM lp)
     {
         DWORD pid = 0;
@@ -158,17 +152,16 @@ private:
     std::function<void(HWND)> Act(HWND h)
     {
         std::string text = Text(GetDlgItem(h, 0xFFFF)), key = IsBox(h) ? Text(h) + "|" + text : Text(h);
-        return Locked([&]() -> std::function<void(HWND)> {
-            for (auto it = m_handlers.begin(); it != m_handlers.end(); ++it)
-                if (it->first == key || (IsBox(h) && it->first.find('|') != std::string::npos && key.find(it->first) != std::string::npos)) {
-                    auto act = it->second;
-                    return m_handlers.erase(it), act;
-                }
-            if (!IsBox(h) || text.empty())
-                return nullptr;
-            m_boxes.push_back(key);
-            return [](HWND b) { PostMessageA(b, WM_COMMAND, IDOK, 0); };
-        });
+        std::lock_guard<std::mutex> lock(m_mutex);
+        for (auto it = m_handlers.begin(); it != m_handlers.end(); ++it)
+            if (it->first == key || (IsBox(h) && it->first.find('|') != std::string::npos && key.find(it->first) != std::string::npos)) {
+                auto act = it->second;
+                return m_handlers.erase(it), act;
+            }
+        if (!IsBox(h) || text.empty())
+            return nullptr;
+        m_boxes.push_back(key);
+        return [](HWND b) { PostMessageA(b, WM_COMMAND, IDOK, 0); };
     }
     void Run()
     {
@@ -204,13 +197,8 @@ inline std::function<void(HWND)> Choose(const std::string &name, std::string *pI
 // Kelvo's main window, created exactly as WinMain creates it.
 struct Window {
     HWND hWnd = (InitApplication(GetModuleHandleA(NULL)), hTTYWnd = InitInstance(GetModuleHandleA(NULL), SW_SHOWNORMAL));
-    ~Window()
-    {
-        MSG msg;
-        if (IsWindow(hWnd))
-            DestroyWindow(hWnd);
-        PeekMessageA(&msg, NULL, WM_QUIT, WM_QUIT, PM_REMOVE);
-    }
+    // (The window may be gone already; its WM_QUIT is not left for the next.)
+    ~Window() { MSG msg; DestroyWindow(hWnd), PeekMessageA(&msg, NULL, WM_QUIT, WM_QUIT, PM_REMOVE); }
     NPTTYINFO Info() const { return GETNPTTYINFO(hWnd); }
     std::string Screen() const { return std::string((const char *)Info()->abScreen, TTY_CELLS); }
     // Row r without the spaces at its end.

@@ -16,7 +16,6 @@ struct Term : ::testing::Test {
     Term() { Clear(); }
     void Clear() { memset(info->abScreen, ' ', TTY_CELLS), info->nRow = info->nColumn = 0; }
     void Write(const std::string &text) { WriteTTYBlock(w.hWnd, (LPSTR)text.data(), (int)text.size()); }
-    std::string Row(int r) const { return w.Row(r); }
     RECT Cell(int r, int c) const
     {
         int x = c * info->xChar - info->xOffset, y = r * info->yChar - info->yOffset;
@@ -56,11 +55,11 @@ TEST_F(Term, BytesLandInTheGridAsTheControlCodesSay)
         info->fAutoWrap = r.fAutoWrap, info->fNewLine = r.fNewLine;
         Write(r.in);
         for (size_t i = 0; i < r.rows.size(); i++)
-            EXPECT_EQ(Row((int)i), r.rows[i]) << r.what << ", row " << i;
+            EXPECT_EQ(w.Row((int)i), r.rows[i]) << r.what << ", row " << i;
         EXPECT_EQ(info->nRow * 100 + info->nColumn, r.row * 100 + r.col) << r.what;
     }
-    EXPECT_TRUE(Row(23) == X80 && Row(24) == "" && w.Screen().find("top") == std::string::npos);  // the last case's
-    EXPECT_TRUE(WriteTTYBlock(w.hWnd, (LPSTR) "x", 0) && Row(24) == "");
+    EXPECT_TRUE(w.Row(23) == X80 && w.Row(24) == "" && w.Screen().find("top") == std::string::npos);  // the last case's
+    EXPECT_TRUE(WriteTTYBlock(w.hWnd, (LPSTR) "x", 0) && w.Row(24) == "");
     EXPECT_FALSE(WriteTTYBlock(GetDesktopWindow(), (LPSTR) "x", 1));
 }
 
@@ -168,21 +167,11 @@ TEST_F(Term, TheViewScrollsOverTheWholeGridAndNeverBeyondIt)
 // The pixels of a rectangle of the client area, as the window shows them.
 std::vector<COLORREF> Shot(HWND h, const RECT &rc)
 {
-    const int cx = rc.right - rc.left, cy = rc.bottom - rc.top;
-    BITMAPINFO bi = {{sizeof bi.bmiHeader, cx, -cy, 1, 32, BI_RGB}};
-    void *pv = NULL;
-    HDC hDC = GetDC(h), hMem = CreateCompatibleDC(hDC);
-    HBITMAP hbm = CreateDIBSection(hMem, &bi, DIB_RGB_COLORS, &pv, NULL, 0);
-    HGDIOBJ hOld = SelectObject(hMem, hbm);
-    BitBlt(hMem, 0, 0, cx, cy, hDC, rc.left, rc.top, SRCCOPY);
-    GdiFlush();
     std::vector<COLORREF> px;
-    for (int i = 0; i < cx * cy; i++) {
-        DWORD p = ((const DWORD *)pv)[i];
-        px.push_back(RGB(p >> 16 & 0xFF, p >> 8 & 0xFF, p & 0xFF));
-    }
-    DeleteObject(SelectObject(hMem, hOld));
-    DeleteDC(hMem);
+    HDC hDC = GetDC(h);
+    for (int y = rc.top; y < rc.bottom; y++)
+        for (int x = rc.left; x < rc.right; x++)
+            px.push_back(GetPixel(hDC, x, y));
     ReleaseDC(h, hDC);
     return px;
 }
