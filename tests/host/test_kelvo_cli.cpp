@@ -27,19 +27,12 @@ std::vector<Args> Cells(const std::string &text)
 
 enum Then { kWait, kKillTarget, kInterrupt };
 
-struct Case {
-    const char *what;
-    Args sim;                       // dlfsim's scenario; empty: no target at all
-    Args cli;                       // kelvo-cli's options before PORT FILE
-    Then then;                      // what happens once the session runs
-    int code;                       // kelvo-cli's exit status
-    std::string err;                // in its stderr
-    std::string out;                // its stdout starts so
-    std::string verdict;            // dlfsim's RESULT line starts so
-    std::string setup = "";         // "swapped": the file's CRC stored little-endian; "changed": a byte
-                                    // of the file past the CRC's 10 changed; "port=file"; "no arguments";
-                                    // "read-only timer": a latency timer that cannot be lowered
-};
+// dlfsim's scenario (none: no target at all); kelvo-cli's options before PORT
+// FILE; what happens once the session runs; kelvo-cli's exit status, a piece
+// of its stderr and the start of its stdout; dlfsim's RESULT line's start;
+// setup: "swapped" (the file's CRC stored little-endian), "changed" (a byte
+// past the CRC's 10), "port=file", "no arguments", "read-only timer".
+struct Case { const char *what; Args sim, cli; Then then; int code; std::string err, out, verdict, setup = ""; };
 
 // Every target sits behind a USB adapter whose latency timer, 16 ms, is in a
 // fake sysfs tree, found through the port's device number as in /sys: it is

@@ -175,9 +175,8 @@ TEST(Protocol, AnyCuttingOfTheStreamGivesTheSameAnswers)
 std::vector<int> Range(int from, int to, int times = 1)
 {
     std::vector<int> v;
-    while (times--)
-        for (int i = from; i < to; i++)
-            v.push_back(i);
+    for (int i = 0; i < (to - from) * times; i++)
+        v.push_back(from + i % (to - from));
     return v;
 }
 
