@@ -183,6 +183,13 @@ private:
     std::thread m_thread;
 };
 
+// The caret's place in hWnd's client area ({-1, ...} when hWnd has none).
+inline RECT Caret(HWND h)
+{
+    GUITHREADINFO gti = {sizeof gti};
+    return GetGUIThreadInfo(GetCurrentThreadId(), &gti) && gti.hwndCaret == h ? gti.rcCaret : RECT{-1, -1, -1, -1};
+}
+
 // Types a name into the file dialog and presses Open (Cancel without a name).
 inline std::function<void(HWND)> Choose(const std::string &name, std::string *pInitial = nullptr)
 {

@@ -85,9 +85,7 @@ TEST(Shell, ASessionThroughTheMenuKeysAndTheFileDialog)
     w.Key(3);
     ASSERT_TRUE(w.Connected());
     EXPECT_TRUE(w.Grayed(IDM_CONNECT) && !w.Grayed(IDM_DISCONNECT));
-    GUITHREADINFO gti = {sizeof gti};
-    GetGUIThreadInfo(GetCurrentThreadId(), &gti);
-    EXPECT_EQ(gti.hwndCaret, w.hWnd) << "no caret in the session after a completed one";
+    EXPECT_GE(Caret(w.hWnd).left, 0) << "no caret in the session after a completed one";
     // Settings while connected: no other port offered; the record's line
     // settings reach the open port, even on Cancel.
     bool fPortEnabled = true;
@@ -117,6 +115,7 @@ TEST(Shell, ASessionThroughTheMenuKeysAndTheFileDialog)
     EXPECT_TRUE(!w.Connected() && w.Grayed(IDM_DISCONNECT) && !w.Grayed(IDM_CONNECT));
     EXPECT_TRUE(t->Says("the PC closed the port"));
     EXPECT_EQ(w.Row(w.Info()->nRow - 2), "User break.");
+    EXPECT_LT(Caret(w.hWnd).left, 0) << "a caret after Disconnect";
     watch.On("Open", Choose("", &initial));
     w.Key(3);
     EXPECT_EQ(initial, "");

@@ -221,14 +221,9 @@ TEST_F(Term, TheGridIsPaintedInTheTextColourWhereTheViewShowsIt)
 
 TEST_F(Term, TheCaretMarksTheCursorOnlyWhileConnected)
 {
-    auto caret = [&] {
-        GUITHREADINFO gti = {sizeof gti};
-        GetGUIThreadInfo(GetCurrentThreadId(), &gti);
-        return gti.hwndCaret == w.hWnd ? gti.rcCaret : RECT{-1, -1, -1, -1};
-    };
     SetFocus(w.hWnd);
     SetTTYFocus(w.hWnd);
-    EXPECT_EQ(caret().left, -1) << "a caret without a connection";
+    EXPECT_EQ(kt::Caret(w.hWnd).left, -1) << "a caret without a connection";
     info->fConnected = TRUE;                  // what OpenConnection sets before it asks for one
     SetTTYFocus(w.hWnd);
     SetTTYFocus(w.hWnd);
@@ -237,10 +232,10 @@ TEST_F(Term, TheCaretMarksTheCursorOnlyWhileConnected)
     ScrollTTYVert(w.hWnd, SB_LINEDOWN, 0);
     Write("ab\r\ncd");
     UpdateWindow(w.hWnd);
-    RECT cell = Cell(1, 2), rc = caret();
+    RECT cell = Cell(1, 2), rc = kt::Caret(w.hWnd);
     EXPECT_TRUE(EqualRect(&rc, &cell)) << rc.left << "," << rc.top << " " << rc.right << "," << rc.bottom;
     KillTTYFocus(w.hWnd);
-    EXPECT_EQ(caret().left, -1);
+    EXPECT_EQ(kt::Caret(w.hWnd).left, -1);
     EXPECT_EQ(info->wCursorState, CURSOR_HIDDEN);
     SetTTYFocus(w.hWnd);
     info->fConnected = FALSE;                 // a connection that ended by itself leaves it
