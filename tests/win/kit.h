@@ -60,11 +60,12 @@ inline bool Pump(DWORD ms, const std::function<bool()> &done = [] { return false
 
 // Runs a Linux command line through /bin/sh, and waits for its end unless
 // told not to. Wine hands out no process handle for a Linux program, so the
-// end is a file the command leaves.
+// end is a file the command leaves (one a killed run left is removed first).
 inline void Sh(const std::string &cmd, bool fWait = true)
 {
     static int n;
     std::string done = "/tmp/kelvo-win-done-" + std::to_string(GetCurrentProcessId()) + "-" + std::to_string(++n);
+    DeleteFileA(Win(done).c_str());
     std::string line = "/bin/sh -c \"" + cmd + (fWait ? "; touch " + done : "") + "\"";
     STARTUPINFOA si = {sizeof si};
     PROCESS_INFORMATION pi;
@@ -77,10 +78,11 @@ inline void Sh(const std::string &cmd, bool fWait = true)
 // COMn mapped to a device that does not exist.
 inline void Unplug(int n) { Sh("ln -sfn /nonexistent " + Env("WINEPREFIX") + "/dosdevices/com" + std::to_string(n)); }
 
-// A fresh working directory for the test's life (saveinfo.cfg lives there).
+// A fresh working directory for the test's life (saveinfo.cfg lives there),
+// emptied of what a killed run may have left under its name.
 struct Scratch {
     std::string dir = "/tmp/kelvo-win-" + std::to_string(GetCurrentProcessId()) + "-" + std::to_string(Next());
-    Scratch() { CreateDirectoryA(Win(dir).c_str(), NULL), SetCurrentDirectoryA(Win(dir).c_str()); }
+    Scratch() { Sh("rm -rf " + dir + " && mkdir " + dir), SetCurrentDirectoryA(Win(dir).c_str()); }
     ~Scratch() { SetCurrentDirectoryA("C:\\"), Sh("rm -rf " + dir); }
     std::string operator/(const std::string &name) const { return dir + "/" + name; }
     static int Next()
