@@ -6,7 +6,11 @@ set -uo pipefail
 cd "$(dirname "$0")/.."
 bash scripts/setup.sh || exit 1
 source scripts/env.sh
-trap kelvo_cleanup EXIT
+# Targets of a run that was killed still hold COM mappings of the prefix the
+# tests use: they go before the run, and this run's go after it.
+reap_targets() { pkill -f -- "--link $WINEPREFIX/dosdevices/" 2>/dev/null; true; }
+reap_targets
+trap 'reap_targets; kelvo_cleanup' EXIT
 
 echo "kelvo: building (Windows $KELVO_WIN_ARCH tests, native tools)"
 kelvo_build || { echo "kelvo: build failed" >&2; exit 1; }
