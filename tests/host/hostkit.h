@@ -40,12 +40,10 @@ inline Args Join(Args a, const Args &b, const Args &c = {})
 // Looks every 10 ms, for up to ms, whether cond holds.
 template <class F> bool Poll(int ms, F cond)
 {
-    for (int t = 0; !cond(); t += 10) {
-        if (t >= ms)
-            return false;
+    bool fDone;
+    for (int t = 0; !(fDone = cond()) && t < ms; t += 10)
         std::this_thread::sleep_for(std::chrono::milliseconds(10));
-    }
-    return true;
+    return fDone;
 }
 
 // A fresh directory, removed with what it holds.
