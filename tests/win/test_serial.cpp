@@ -34,7 +34,7 @@ TEST(Port, LineSettingsAndTimeoutsReachTheDevice)
     struct Row { BYTE flow, stop; DWORD baud, then; BOOL fX, fCts; };
     const Row rows[] = {
         {4, ONESTOPBIT, 115200, 9600, TRUE, FALSE},
-        {0, TWOSTOPBITS, 9600, 38400, FALSE, FALSE},
+        {1, TWOSTOPBITS, 9600, 38400, FALSE, FALSE},
         {2, ONESTOPBIT, 19200, 115200, FALSE, TRUE},
         {7, ONESTOPBIT, 38400, 19200, TRUE, TRUE},
     };
