@@ -27,11 +27,7 @@ inline std::string Win(std::string path)
     return "Z:" + path;
 }
 
-inline std::string ReadAll(const std::string &path)
-{
-    std::ifstream f(path, std::ios::binary);
-    return {std::istreambuf_iterator<char>(f), {}};
-}
+inline std::string ReadAll(const std::string &path) { std::ifstream f(path, std::ios::binary); return {std::istreambuf_iterator<char>(f), {}}; }
 
 inline void WriteAll(const std::string &path, const std::string &bytes) { std::ofstream(path, std::ios::binary) << bytes; }
 
@@ -58,14 +54,20 @@ inline bool Pump(DWORD ms, const std::function<bool()> &done = [] { return false
     }
 }
 
+// A place for this prefix's test files (other prefixes count process ids alike).
+inline std::string Here(const std::string &name)
+{
+    return "/tmp/kelvo-win-" + std::to_string(std::hash<std::string>()(Env("WINEPREFIX")) % 1000000) + "/" + name;
+}
+
 // Runs a Linux command line through /bin/sh, and waits for its end unless
 // told not to. Wine hands out no process handle for a Linux program, so the
 // end is a file the command leaves (one a killed run left is removed first).
 inline void Sh(const std::string &cmd, bool fWait = true)
 {
     static int n;
-    std::string done = "/tmp/kelvo-win-done-" + std::to_string(GetCurrentProcessId()) + "-" + std::to_string(++n);
-    DeleteFileA(Win(done).c_str());
+    std::string done = Here("done-" + std::to_string(GetCurrentProcessId()) + "-" + std::to_string(++n));
+    CreateDirectoryA(Win(Here("")).c_str(), NULL), DeleteFileA(Win(done).c_str());
     std::string line = "/bin/sh -c \"" + cmd + (fWait ? "; touch " + done : "") + "\"";
     STARTUPINFOA si = {sizeof si};
     PROCESS_INFORMATION pi;
@@ -81,7 +83,7 @@ inline void Unplug(int n) { Sh("ln -sfn /nonexistent " + Env("WINEPREFIX") + "/d
 // A fresh working directory for the test's life (saveinfo.cfg lives there),
 // emptied of what a killed run may have left under its name.
 struct Scratch {
-    std::string dir = "/tmp/kelvo-win-" + std::to_string(GetCurrentProcessId()) + "-" + std::to_string(Next());
+    std::string dir = Here(std::to_string(GetCurrentProcessId()) + "-" + std::to_string(Next()));
     Scratch() { Sh("rm -rf " + dir + " && mkdir " + dir), SetCurrentDirectoryA(Win(dir).c_str()); }
     ~Scratch() { SetCurrentDirectoryA("C:\\"), Sh("rm -rf " + dir); }
     std::string operator/(const std::string &name) const { return dir + "/" + name; }

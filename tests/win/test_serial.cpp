@@ -166,8 +166,7 @@ TEST(Port, SessionsLeaveNothingBehind)
     auto usage = [] {
         DWORD n = 0;
         PROCESS_MEMORY_COUNTERS pmc = {sizeof pmc};
-        GetProcessHandleCount(GetCurrentProcess(), &n);
-        GetProcessMemoryInfo(GetCurrentProcess(), &pmc, sizeof pmc);
+        GetProcessHandleCount(GetCurrentProcess(), &n), GetProcessMemoryInfo(GetCurrentProcess(), &pmc, sizeof pmc);
         return std::make_pair(n, pmc.PagefileUsage >> 20);
     };
     auto before = usage();
