@@ -20,10 +20,7 @@ start_sim() { start_target t 3 "$@" "$WORK/f.dlf"; SIM=$SIM_PID; }
 wait_served() { wait_for_line "$WORK/t.transcript" "holding|vanished" 120; }   # until the fault has struck
 # Ctrl+D, then wait until no process of the prefix holds the pseudo
 # terminal any more (the wineserver keeps the port's descriptor).
-port_open() {
-    local pts; pts=$(sed -n 's/^PTY //p' "$WORK/t.out")
-    ls -l "/proc/$(wineserver_pid)/fd" "/proc/$KELVO_PID/fd" 2>/dev/null | grep -q " $pts\( \|$\)"
-}
+port_open() { pts_open "$(target_pts t)"; }
 disconnect_ms() {
     port_open || echo "(the port was not seen open before the Disconnect)" >&2
     local t0; t0=$(date +%s%N)

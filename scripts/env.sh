@@ -151,6 +151,9 @@ start_target() {
     wait_for_line "$WORK/$name.out" '^PTY ' 10
 }
 
+# target_pts NAME: the pseudo terminal of the target started as NAME.
+target_pts() { sed -n 's/^PTY //p' "$WORK/$1.out"; }
+
 # verdict NAME SECONDS: dlfsim's RESULT line, once it has given one.
 verdict() {
     wait_for_line "$WORK/$1.out" '^RESULT' "$2" 2>/dev/null
@@ -180,3 +183,7 @@ wineserver_pid() {
         [[ "$(readlink "/proc/$p/cwd")" == *"$dir" ]] && { echo "$p"; return; }
     done
 }
+
+# pts_open PTS: whether Kelvo or the wineserver (which keeps a port's
+# descriptor) still holds the pseudo terminal PTS open.
+pts_open() { ls -l "/proc/$(wineserver_pid)/fd" "/proc/$KELVO_PID/fd" 2>/dev/null | grep -q " $1\( \|$\)"; }
