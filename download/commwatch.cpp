@@ -17,9 +17,10 @@
 
 HANDLE (WINAPI *pfnCreateWatchEvent)(LPSECURITY_ATTRIBUTES, BOOL, BOOL, LPCSTR) = CreateEventA;
 
-// Backs off after a read that failed or ended at once without a byte (a
-// device that vanished fails every call immediately): the next try waits a
-// while, doubling up to a second, so a dead line costs no processor time.
+// Backs off after a read that failed or found the line dead (a device that
+// vanished fails every call): the next try waits a while, doubling up to a
+// second, so a dead line costs no processor time.
+const DWORD kFirstBackoffMs = 10;
 static void BackOff(NPTTYINFO npTTYInfo, DWORD *pdwBackoff)
 {
     WaitForSingleObject(npTTYInfo->hCloseEvent, *pdwBackoff);
@@ -36,10 +37,17 @@ static void BackOff(NPTTYINFO npTTYInfo, DWORD *pdwBackoff)
 // queue is then taken as it is, up to nMax bytes.
 static int ReadInput(NPTTYINFO npTTYInfo, char *abIn, int nMax, bool fDrain, DWORD *pdwBackoff)
 {
+    // A line found dead is asked for its state before it is read again: under
+    // Wine a read of a line that has hung up spins through its whole bound.
+    DWORD dwErrorFlags = 0;
+    COMSTAT comStat = {};
+    if (*pdwBackoff > kFirstBackoffMs && !ClearCommError(npTTYInfo->idComDev, &dwErrorFlags, &comStat)) {
+        WriteCommNote(hTTYWnd, npTTYInfo, GetLastError());
+        BackOff(npTTYInfo, pdwBackoff);
+        return 0;
+    }
     int nLength = 1;
     if (fDrain) {
-        DWORD dwErrorFlags = 0;
-        COMSTAT comStat = {};
         ClearCommError(npTTYInfo->idComDev, &dwErrorFlags, &comStat);
         nLength = (int)std::min<DWORD>(std::max<DWORD>(comStat.cbInQue, 1), (DWORD)nMax);
     }
@@ -48,8 +56,6 @@ static int ReadInput(NPTTYINFO npTTYInfo, char *abIn, int nMax, bool fDrain, DWO
     // just end empty): asking for the port's state tells, and is noted like
     // any failure. A dead line is then tried again only after a while, so it
     // costs no processor time.
-    DWORD dwErrorFlags = 0;
-    COMSTAT comStat = {};
     if (nLength == 0 && npTTYInfo->fConnected && !ClearCommError(npTTYInfo->idComDev, &dwErrorFlags, &comStat)) {
         WriteCommNote(hTTYWnd, npTTYInfo, GetLastError());
         nLength = -1;
@@ -60,7 +66,7 @@ static int ReadInput(NPTTYINFO npTTYInfo, char *abIn, int nMax, bool fDrain, DWO
         return 0;
     }
     if (nLength > 0)
-        *pdwBackoff = 10;
+        *pdwBackoff = kFirstBackoffMs;
     return nLength;
 }
 
@@ -144,7 +150,7 @@ DWORD WINAPI CommWatchProc(LPVOID lpData)
     const unsigned char *pbFile = (const unsigned char *)npTTYInfo->pbConnBuf;
     const DWORD dwFileLength = npTTYInfo->dwConnLength;
     char abIn[81];
-    DWORD dwBackoff = 10;
+    DWORD dwBackoff = kFirstBackoffMs;
     bool fDrain = false;
     while (npTTYInfo->fConnected) {
         int nLength = ReadInput(npTTYInfo, abIn, 80, fDrain, &dwBackoff);
