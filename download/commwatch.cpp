@@ -27,6 +27,17 @@ static void BackOff(NPTTYINFO npTTYInfo, DWORD *pdwBackoff)
     *pdwBackoff = std::min(*pdwBackoff * 2, (DWORD)1000);
 }
 
+// Whether the port still answers for its state (filling *pComStat); one
+// that does not (a device that has gone) is noted like any failure.
+static bool PortAnswers(NPTTYINFO npTTYInfo, COMSTAT *pComStat)
+{
+    DWORD dwErrorFlags = 0;
+    if (ClearCommError(npTTYInfo->idComDev, &dwErrorFlags, pComStat))
+        return true;
+    WriteCommNote(hTTYWnd, npTTYInfo, GetLastError());
+    return false;
+}
+
 // Reads what the target sends next into abIn and returns the count; 0 when
 // nothing came within the port's read bound (or the connection closed).
 //
@@ -37,29 +48,21 @@ static void BackOff(NPTTYINFO npTTYInfo, DWORD *pdwBackoff)
 // queue is then taken as it is, up to nMax bytes.
 static int ReadInput(NPTTYINFO npTTYInfo, char *abIn, int nMax, bool fDrain, DWORD *pdwBackoff)
 {
-    // A line found dead is asked for its state before it is read again: under
-    // Wine a read of a line that has hung up spins through its whole bound.
-    DWORD dwErrorFlags = 0;
+    // The port's state is asked for before a read that takes the queue, and
+    // before a line found dead is read again: under Wine a read of a line
+    // that has hung up spins through its whole bound.
     COMSTAT comStat = {};
-    if (*pdwBackoff > kFirstBackoffMs && !ClearCommError(npTTYInfo->idComDev, &dwErrorFlags, &comStat)) {
-        WriteCommNote(hTTYWnd, npTTYInfo, GetLastError());
+    if ((fDrain || *pdwBackoff > kFirstBackoffMs) && !PortAnswers(npTTYInfo, &comStat)) {
         BackOff(npTTYInfo, pdwBackoff);
         return 0;
     }
-    int nLength = 1;
-    if (fDrain) {
-        ClearCommError(npTTYInfo->idComDev, &dwErrorFlags, &comStat);
-        nLength = (int)std::min<DWORD>(std::max<DWORD>(comStat.cbInQue, 1), (DWORD)nMax);
-    }
+    int nLength = fDrain ? (int)std::min<DWORD>(std::max<DWORD>(comStat.cbInQue, 1), (DWORD)nMax) : 1;
     nLength = ReadCommBlockOf(hTTYWnd, npTTYInfo, abIn, nLength);
     // A read that brought nothing may mean a device that has gone (its reads
-    // just end empty): asking for the port's state tells, and is noted like
-    // any failure. A dead line is then tried again only after a while, so it
-    // costs no processor time.
-    if (nLength == 0 && npTTYInfo->fConnected && !ClearCommError(npTTYInfo->idComDev, &dwErrorFlags, &comStat)) {
-        WriteCommNote(hTTYWnd, npTTYInfo, GetLastError());
+    // just end empty): asking for the port's state tells. A dead line is then
+    // tried again only after a while, so it costs no processor time.
+    if (nLength == 0 && npTTYInfo->fConnected && !PortAnswers(npTTYInfo, &comStat))
         nLength = -1;
-    }
     if (nLength < 0) {
         if (npTTYInfo->fConnected)
             BackOff(npTTYInfo, pdwBackoff);
