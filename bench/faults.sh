@@ -12,7 +12,7 @@ ROOT="$(cd "$(dirname "$0")/.." && pwd)"
 source "$ROOT/scripts/env.sh"
 kelvo_workspace faults || exit 1
 CLK=$(getconf CLK_TCK)
-ms() { echo $(( ($(date +%s%N) - $1) / 1000000 )); }
+ms() { echo $(( $(now_ms) - $1 )); }     # since $1 (now_ms)
 make_sample "$WORK/f.dlf" 6000
 write_saveinfo "$WORK" 3 115200
 
@@ -23,12 +23,12 @@ wait_served() { wait_for_line "$WORK/t.transcript" "holding|vanished" 120; }   #
 port_open() { pts_open "$(target_pts t)"; }
 disconnect_ms() {
     port_open || echo "(the port was not seen open before the Disconnect)" >&2
-    local t0; t0=$(date +%s%N)
+    local t0; t0=$(now_ms)
     "${DRIVE[@]}" key 04
     for _ in $(seq 3000); do port_open || break; sleep 0.01; done
     ms "$t0"
 }
-close_ms() { local t0; t0=$(date +%s%N); "${DRIVE[@]}" close 30000 >/dev/null; ms "$t0"; }
+close_ms() { local t0; t0=$(now_ms); "${DRIVE[@]}" close 30000 >/dev/null; ms "$t0"; }
 
 printf '%-34s %12s %12s\n' "fault" "Disconnect" "close box"
 for fault in hold-xoff vanish flood; do
@@ -43,7 +43,7 @@ for fault in hold-xoff vanish flood; do
     if [ $fault = flood ]; then sleep 3; else wait_served; sleep 1; fi
     if [ $fault = vanish ]; then
         sleep 2
-        WS=$(wineserver_pid); K0=$(cpu_ticks "$KELVO_PID"); W0=$(cpu_ticks "$WS"); T0=$(date +%s%N)
+        WS=$(wineserver_pid); K0=$(cpu_ticks "$KELVO_PID"); W0=$(cpu_ticks "$WS"); T0=$(now_ms)
         sleep 5
         VANISH_CPU="Kelvo $(( 100 * ($(cpu_ticks "$KELVO_PID") - K0) * 1000 / CLK / $(ms "$T0") ))%, wineserver $(( 100 * ($(cpu_ticks "$WS") - W0) * 1000 / CLK / $(ms "$T0") ))% of one core"
     fi

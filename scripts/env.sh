@@ -172,6 +172,9 @@ connect() {
     "${DRIVE[@]}" key 03 && "${DRIVE[@]}" open-file "Z:${1//\//\\}" 20000
 }
 
+# The clock in milliseconds.
+now_ms() { echo $(( $(date +%s%N) / 1000000 )); }
+
 # Processor time a process has used so far, in clock ticks.
 cpu_ticks() { awk '{print $14 + $15}' "/proc/$1/stat" 2>/dev/null || echo 0; }
 
