@@ -93,6 +93,7 @@ struct Options {
     bool silent = false;
     long stopAfter = -1;
     long holdXoffAfter = -1;
+    long xoffPause = 0;        // ms; with holdXoffAfter: XON after this long, then go on
     long vanishAfter = -1;
     long flood = 0;
     long pace = 0;
@@ -159,6 +160,9 @@ const char kHelp[] =
     "                       PC closes the port, --duration ends or a signal\n"
     "                       arrives; passes if the PC behaved up to the hold\n"
     "                       (\"RESULT ok held after N until ...\")\n"
+    "  --xoff-pause MS      with --hold-xoff-after: the hold ends after MS ms with\n"
+    "                       11 (XON) and the session goes on; the PC must send\n"
+    "                       nothing while held and its queued byte after the XON\n"
     "  --vanish-after N     after N data bytes of the session the port vanishes:\n"
     "                       the --link symlink is removed and the pseudo terminal\n"
     "                       closed, so the PC sees a hangup mid-block; prints\n"
@@ -315,6 +319,7 @@ Options ParseArgs(int argc, char **argv, std::string *pShowOnly)
         else if (a == "--wrong-byte") o.wrongByte = NumberArg(a, value(), 65536);
         else if (a == "--stop-after") o.stopAfter = NumberArg(a, value(), 0x7FFFFFFF);
         else if (a == "--hold-xoff-after") o.holdXoffAfter = NumberArg(a, value(), 0x7FFFFFFF);
+        else if (a == "--xoff-pause") o.xoffPause = NumberArg(a, value(), 3600000);
         else if (a == "--vanish-after") o.vanishAfter = NumberArg(a, value(), 0x7FFFFFFF);
         else if (a == "--flood") o.flood = NumberArg(a, value(), 100000000);
         else if (a == "--silent") flag(&o.silent, true);
@@ -341,6 +346,8 @@ Options ParseArgs(int argc, char **argv, std::string *pShowOnly)
         Fail(EXIT_USAGE, "--silent excludes the other scenario options");
     if ((o.stopAfter >= 0) + (o.holdXoffAfter >= 0) + (o.vanishAfter >= 0) > 1)
         Fail(EXIT_USAGE, "--stop-after, --hold-xoff-after and --vanish-after exclude one another");
+    if (o.xoffPause > 0 && o.holdXoffAfter < 0)
+        Fail(EXIT_USAGE, "--xoff-pause needs --hold-xoff-after");
     if (o.vanishAfter >= 0 && !o.device.empty())
         Fail(EXIT_USAGE, "--vanish-after needs a pseudo terminal, not --device");
     return o;
@@ -887,7 +894,8 @@ public:
                 return Served::kStopped;
             if (o_.vanishAfter >= 0 && *sessionData >= o_.vanishAfter)
                 return Served::kVanish;
-            if (o_.holdXoffAfter >= 0 && *sessionData >= o_.holdXoffAfter) {
+            bool hold = o_.holdXoffAfter >= 0 && *sessionData >= o_.holdXoffAfter && !paused_;
+            if (hold && (o_.xoffPause == 0 || i == count)) {
                 Comment(Format("holding with XOFF after %ld data bytes", *sessionData));
                 Send(XOFF, "hold: XOFF");
                 Send(ACK, i == count ? "hold: block end 06" : "hold: data 06");
@@ -903,7 +911,17 @@ public:
             }
             if (i == count)
                 break;
-            Send(ACK, "data: 06");
+            if (hold) {
+                // The PC's answer to this 06 must wait in its port until the XON.
+                Comment(Format("pausing with XOFF after %ld data bytes for %ld ms", *sessionData, o_.xoffPause));
+                Send(XOFF, "pause: XOFF");
+                Send(ACK, "pause: data 06");
+                ExpectSilence(o_.xoffPause, "while held by XOFF");
+                Send(XON, "pause: XON");
+                paused_ = true;
+            } else {
+                Send(ACK, "data: 06");
+            }
             uint32_t at = p.offset + i;
             char step[96];
             snprintf(step, sizeof step, "waiting for the data byte at offset %" PRIu32, at);
@@ -1053,6 +1071,10 @@ private:
     std::deque<uint8_t> rx_;
     long verified_ = 0;
     long blocks_ = 0;
+    bool paused_ = false;           // this session's --xoff-pause is over
+
+public:
+    void NewSession() { paused_ = false; }
 };
 
 // Keeps --link pointing at the port for the life of the run.
@@ -1155,6 +1177,7 @@ int Run(const Options &o, Target &t, Link &link, const std::vector<PlanItem> &pl
             t.SendFlood(o.flood, rng);
         t.Handshake(true);
         long sessionData = 0;
+        t.NewSession();
         bool first = true;
         for (const PlanItem &p : plan) {
             // The wrong byte goes into the first block that lies inside the file.

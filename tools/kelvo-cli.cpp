@@ -7,8 +7,8 @@
 // moves bytes and carries out the effects the step returns.
 //
 // Every port given is a session of its own: a record with its descriptor,
-// protocol state, answer queue and deadlines. One ppoll() over all open
-// ports drives every session (SIGINT, SIGTERM and SIGHUP wake it); a port
+// protocol state, answer queue and deadlines. One epoll set of all open
+// ports drives every session (SIGINT, SIGTERM and SIGHUP wake its wait); a port
 // never waits for another, and one that fails is closed without touching the
 // rest. With --repeat a port goes on to the next board after each one.
 #include "kelvo-cli.h"
@@ -29,6 +29,7 @@
 
 #include <fcntl.h>
 #include <poll.h>
+#include <sys/epoll.h>
 #include <sys/file.h>
 #include <sys/ioctl.h>
 #include <sys/stat.h>
@@ -382,8 +383,9 @@ void ClosePort(RUN *r, PORT *p, bool bDiscard)
     if (bDiscard)
         tcflush(p->fd, TCIOFLUSH);
     RestoreLatency(r, p);
-    close(p->fd);
+    close(p->fd);         // also leaves the loop's epoll set
     p->fd = -1;
+    p->bWatched = false;
 }
 
 bool OutputReady(const RUN *r, const PORT *p)
@@ -722,12 +724,35 @@ void Interrupt(RUN *r)
     }
 }
 
-// The loop: one ppoll over every open port, the soonest deadline of any
-// port as its limit.
+// Puts p's descriptor in the loop's epoll set with the events it waits for,
+// or takes it out. False when epoll refuses (the port's session then ends).
+bool Watch(RUN *r, PORT *p, bool bWant, uint32_t events)
+{
+    if (!bWant) {
+        if (p->bWatched)
+            epoll_ctl(r->epfd, EPOLL_CTL_DEL, p->fd, nullptr);
+        p->bWatched = false;
+        return true;
+    }
+    if (p->bWatched && p->watched == events)
+        return true;
+    struct epoll_event ev = {};
+    ev.events = events;
+    ev.data.u32 = (uint32_t)(p - r->ports.data());
+    if (epoll_ctl(r->epfd, p->bWatched ? EPOLL_CTL_MOD : EPOLL_CTL_ADD, p->fd, &ev) != 0)
+        return false;
+    p->bWatched = true;
+    p->watched = events;
+    return true;
+}
+
+// The loop: one wait on the epoll set of every open port, the soonest
+// deadline of any port as its limit. The set is kept from one wait to the
+// next, so a wait costs the same for eight ports as for one and reports
+// only the ports that have something.
 void Serve(RUN *r)
 {
-    std::vector<struct pollfd> pfds;
-    std::vector<PORT *> owners;
+    struct epoll_event aEv[64];
     for (;;) {
         if (g_signal) {
             Interrupt(r);
@@ -747,45 +772,45 @@ void Serve(RUN *r)
         DrawProgress(r, false);
         if (r->disp.bBlock && r->disp.bDirty && (tNext == 0 || r->disp.tNextDraw < tNext))
             tNext = std::max(r->disp.tNextDraw, tNow);
-        pfds.clear();
-        owners.clear();
         for (PORT &p : r->ports) {
-            if (p.fd < 0 || (p.phase != PH_SERVE && p.phase != PH_DRAIN))
-                continue;
-            short events = p.phase == PH_SERVE ? POLLIN : 0;
-            if (!p.out.empty() && OutputReady(r, &p))
-                events |= POLLOUT;
-            pfds.push_back(pollfd{p.fd, events, 0});
-            owners.push_back(&p);
+            bool bOpen = p.fd >= 0 && (p.phase == PH_SERVE || p.phase == PH_DRAIN);
+            // Hang-ups and errors are always reported, even with no events asked for.
+            uint32_t events = p.phase == PH_SERVE ? (uint32_t)EPOLLIN : 0;
+            if (bOpen && !p.out.empty() && OutputReady(r, &p))
+                events |= EPOLLOUT;
+            if (!Watch(r, &p, bOpen, events)) {
+                char msg[200];
+                snprintf(msg, sizeof msg, "cannot watch the port: %s", strerror(errno));
+                EndBoard(r, &p, EXIT_IO, msg);
+                tNext = tNow;       // look at it again at once
+            }
         }
-        struct timespec ts = {0, 0};
-        if (tNext > 0) {
-            double left = std::max(0.0, tNext - tNow);
-            ts.tv_sec = (time_t)left;
-            ts.tv_nsec = (long)((left - (double)ts.tv_sec) * 1e9);
-        }
-        int n = ppoll(pfds.data(), pfds.size(), tNext > 0 ? &ts : nullptr, r->pOrigMask);
+        // Milliseconds, rounded up: a wait that ends before the deadline would
+        // only come straight back.
+        int msWait = -1;
+        if (tNext > 0)
+            msWait = (int)std::min(std::ceil(std::max(0.0, tNext - tNow) * 1000), 3600000.0);
+        int n = epoll_pwait(r->epfd, aEv, (int)(sizeof aEv / sizeof aEv[0]), msWait, r->pOrigMask);
         if (n < 0 && errno != EINTR) {
             int err = errno;
-            for (PORT *p : owners) {
+            for (PORT &p : r->ports) {
+                if (!p.bWatched)
+                    continue;
                 char msg[200];
-                snprintf(msg, sizeof msg, "poll on the port failed: %s", strerror(err));
-                EndBoard(r, p, EXIT_IO, msg);
+                snprintf(msg, sizeof msg, "waiting on the port failed: %s", strerror(err));
+                EndBoard(r, &p, EXIT_IO, msg);
             }
             continue;
         }
-        for (size_t i = 0; n > 0 && i < pfds.size(); i++) {
-            PORT *p = owners[i];
-            short rev = pfds[i].revents;
-            if (rev == 0 || p->fd != pfds[i].fd)
+        for (int i = 0; i < n; i++) {
+            PORT *p = &r->ports[aEv[i].data.u32];
+            uint32_t rev = aEv[i].events;
+            // An earlier event of this round may have ended its board.
+            if (!p->bWatched)
                 continue;
-            if (rev & POLLNVAL) {
-                EndBoard(r, p, EXIT_IO, "the port's descriptor is no longer open (POLLNVAL)");
-                continue;
-            }
-            if (p->phase == PH_SERVE && (rev & (POLLIN | POLLHUP | POLLERR)))
-                ServeInput(r, p, rev);
-            else if (p->phase == PH_DRAIN && (rev & (POLLHUP | POLLERR)))
+            if (p->phase == PH_SERVE && (rev & (EPOLLIN | EPOLLHUP | EPOLLERR)))
+                ServeInput(r, p, (short)((rev & EPOLLHUP ? POLLHUP : 0) | (rev & EPOLLERR ? POLLERR : 0)));
+            else if (p->phase == PH_DRAIN && (rev & (EPOLLHUP | EPOLLERR)))
                 EndBoard(r, p, EXIT_DONE, "");      // completed; nothing more can leave
             if (p->phase == PH_SERVE && !p->out.empty())
                 Flush(r, p);
@@ -797,7 +822,7 @@ void Serve(RUN *r)
 
 int main(int argc, char **argv)
 {
-    // SIGINT, SIGTERM and SIGHUP stay blocked except inside ppoll, so a
+    // SIGINT, SIGTERM and SIGHUP stay blocked except inside the loop's wait, so a
     // signal can only end a wait, never interrupt a half-done step.
     sigset_t block, origMask;
     sigemptyset(&block);
@@ -827,6 +852,11 @@ int main(int argc, char **argv)
     rc = LoadDlf(r->o.file, &r->image);
     if (rc >= 0)
         return rc;
+    r->epfd = epoll_create1(EPOLL_CLOEXEC);
+    if (r->epfd < 0) {
+        fprintf(stderr, "kelvo-cli: cannot set up the wait on the ports: %s\n", strerror(errno));
+        return EXIT_IO;
+    }
     r->ports.resize(r->o.ports.size());
     for (size_t i = 0; i < r->ports.size(); i++)
         r->ports[i].name = r->o.ports[i];

@@ -57,6 +57,8 @@ struct PORT {
     std::string logPath;
     FILE *log = nullptr;       // owned; closed by CloseLog
     int fd = -1;               // owned; closed by ClosePort
+    uint32_t watched = 0;      // events the loop's epoll set watches fd for
+    bool bWatched = false;     // fd is in that set (closing fd takes it out)
     USBLATENCY lat = {};       // the adapter's timer, while the port is open
     Phase phase = PH_WAIT_PORT;
     double tWake = 0;          // PH_PAUSE: when to open again; PH_DRAIN: give up waiting
@@ -97,6 +99,7 @@ struct RUN {
     std::vector<PORT> ports;
     DISPLAY disp;
     const sigset_t *pOrigMask = nullptr;
+    int epfd = -1;             // the loop's epoll set of open ports
 };
 
 // ---- cli-report.cpp ----------------------------------------------------------

@@ -41,7 +41,8 @@ struct Case { const char *what; Args sim, cli; Then then; int code; std::string 
 TEST(KelvoCli, EveryWayASessionEnds)
 {
     const Case cases[] = {
-        {"a download in five blocks", {"--plan", "auto:1024"}, {"--timeout", "10", "--low-latency"}, kWait, 0,
+        {"a download in five blocks, held once by XOFF", {"--plan", "auto:1024", "--hold-xoff-after", "1500", "--xoff-pause", "300"},
+         {"--timeout", "10", "--low-latency"}, kWait, 0,
          "progress 100%\n", "served 5004 bytes in 5 blocks,", "RESULT ok bytes=5004 blocks=5 "},
         {"noise, a wrong answer and a request past the end, each survived",
          {"--plan", "auto:2048", "--noise", "40", "--seed", "3", "--wrong-byte", "10", "--past-end"},
