@@ -1,5 +1,5 @@
-# Native Linux tree: host tools (dlftool, dlfsim, kelvo-cli), their tests and
-# the fuzzers. Everything here runs without Wine.
+# Native Linux tree: host tools (dlftool, dlfsim, kelvo-cli), their tests,
+# the fuzzers and the line benchmark's floor loop. Everything here runs without Wine.
 set(CMAKE_CXX_FLAGS "${CMAKE_CXX_FLAGS} -Wall -Wextra")
 find_package(Threads REQUIRED)
 
@@ -11,6 +11,10 @@ set(INSTALL_GTEST OFF CACHE BOOL "" FORCE)
 add_subdirectory(/usr/src/googletest ${CMAKE_BINARY_DIR}/googletest EXCLUDE_FROM_ALL)
 
 add_subdirectory(tools)
+# The least loop serving several targets, compared with kelvo-cli by bench/line.sh.
+add_executable(linefloor bench/linefloor.cpp)
+target_link_libraries(linefloor PRIVATE kelvo_portable)
+set_target_properties(linefloor PROPERTIES RUNTIME_OUTPUT_DIRECTORY ${CMAKE_BINARY_DIR}/bin)
 add_subdirectory(tests/host)
 
 # The fuzzers need a clang++ whose libFuzzer links; without one they are
