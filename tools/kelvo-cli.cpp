@@ -805,9 +805,6 @@ void Serve(RUN *r)
         for (int i = 0; i < n; i++) {
             PORT *p = &r->ports[aEv[i].data.u32];
             uint32_t rev = aEv[i].events;
-            // An earlier event of this round may have ended its board.
-            if (!p->bWatched)
-                continue;
             if (p->phase == PH_SERVE && (rev & (EPOLLIN | EPOLLHUP | EPOLLERR)))
                 ServeInput(r, p, (short)((rev & EPOLLHUP ? POLLHUP : 0) | (rev & EPOLLERR ? POLLERR : 0)));
             else if (p->phase == PH_DRAIN && (rev & (EPOLLHUP | EPOLLERR)))
