@@ -86,7 +86,7 @@ TEST(Port, DownloadsDeliverEveryByteThroughNoiseWrongAnswersAndBadRequests)
     // XON/XOFF would take them out of what the target sends).
     const std::string dlf = MakeDlf(s, "fw.dlf", 4000);
     const struct { const char *args, *result; } rows[] = {
-        {"--plan auto:1024", "RESULT ok bytes=4004 blocks=4 "},
+        {"--plan auto:1024 --hold-xoff-after 1500 --xoff-pause 300", "RESULT ok bytes=4004 blocks=4 "},
         {"--plan auto:2000 --noise 30 --seed 4 --wrong-byte 10 --past-end", "RESULT ok bytes=4014 blocks=3 "},
         {"--plan 0:0,4003:1,100:300", "RESULT ok bytes=302 blocks=3 "},
         {"--flood 300000 --seed 2 --plan auto:1024", "RESULT ok bytes=4004 blocks=4 "},
