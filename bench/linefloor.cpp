@@ -9,6 +9,7 @@
 // Prints "served BYTES bytes in SECONDS s" per port (the time from the
 // target's first byte to its completion) and exits 0 when every target
 // completed, 1 otherwise.
+#include <cerrno>
 #include <cstdio>
 #include <ctime>
 #include <vector>
@@ -18,7 +19,6 @@
 #include <termios.h>
 #include <unistd.h>
 
-#include "download/dlf.h"
 #include "download/protocol.h"
 
 struct LINE {
@@ -92,7 +92,7 @@ int main(int argc, char **argv)
                 continue;
             unsigned char buf[512];
             ssize_t got = read(l.fd, buf, sizeof buf);
-            bool bEnd = got == 0 || (got < 0 && (aEv[k].events & (EPOLLHUP | EPOLLERR)));
+            bool bEnd = got == 0 || (got < 0 && errno != EAGAIN && errno != EINTR);
             if (got > 0 && l.tFirst < 0)
                 l.tFirst = Now();
             for (ssize_t b = 0; b < got && !bEnd; b++) {
@@ -104,8 +104,10 @@ int main(int argc, char **argv)
                 for (int e = 0; e < step.nEffects; e++) {
                     if (step.aEffect[e].kind == DLE_SEND) {
                         unsigned char c = (unsigned char)step.aEffect[e].value;
-                        while (write(l.fd, &c, 1) != 1) {
+                        ssize_t put;
+                        while ((put = write(l.fd, &c, 1)) < 0 && (errno == EAGAIN || errno == EINTR)) {
                         }
+                        bEnd = bEnd || put != 1;    // the target went away
                     } else if (step.aEffect[e].kind == DLE_COMPLETE) {
                         l.tEnd = Now();
                         l.bDone = true;

@@ -446,6 +446,7 @@ public:
     const std::string &PortPath() const { return portPath_; }
     bool IsPty() const { return isPty_; }
     long Verified() const { return verified_; }
+    void NewSession() { paused_ = false; }
     long Blocks() const { return blocks_; }
     long ElapsedMs() const { return MsSince(t0_); }
     // The last completed session, from its first handshake byte to the
@@ -895,7 +896,7 @@ public:
             if (o_.vanishAfter >= 0 && *sessionData >= o_.vanishAfter)
                 return Served::kVanish;
             bool hold = o_.holdXoffAfter >= 0 && *sessionData >= o_.holdXoffAfter && !paused_;
-            if (hold && (o_.xoffPause == 0 || i == count)) {
+            if (hold && o_.xoffPause == 0) {
                 Comment(Format("holding with XOFF after %ld data bytes", *sessionData));
                 Send(XOFF, "hold: XOFF");
                 Send(ACK, i == count ? "hold: block end 06" : "hold: data 06");
@@ -912,7 +913,8 @@ public:
             if (i == count)
                 break;
             if (hold) {
-                // The PC's answer to this 06 must wait in its port until the XON.
+                // The PC's answer to this 06 must wait in its port until the XON
+                // (at a block's end the pause comes with the next block's first byte).
                 Comment(Format("pausing with XOFF after %ld data bytes for %ld ms", *sessionData, o_.xoffPause));
                 Send(XOFF, "pause: XOFF");
                 Send(ACK, "pause: data 06");
@@ -1072,9 +1074,6 @@ private:
     long verified_ = 0;
     long blocks_ = 0;
     bool paused_ = false;           // this session's --xoff-pause is over
-
-public:
-    void NewSession() { paused_ = false; }
 };
 
 // Keeps --link pointing at the port for the life of the run.

@@ -28,7 +28,6 @@
 #include <vector>
 
 #include <fcntl.h>
-#include <poll.h>
 #include <sys/epoll.h>
 #include <sys/file.h>
 #include <sys/ioctl.h>
@@ -602,8 +601,9 @@ void Complete(RUN *r, PORT *p)
     r->disp.bDirty = true;
 }
 
-// Reads what the port has and examines every byte.
-void ServeInput(RUN *r, PORT *p, short revents)
+// Reads what the port has and examines every byte. bHungUp: the wait
+// reported a hang-up or an error on the port.
+void ServeInput(RUN *r, PORT *p, bool bHungUp)
 {
     unsigned char buf[512];
     ssize_t n = read(p->fd, buf, sizeof buf);
@@ -614,7 +614,7 @@ void ServeInput(RUN *r, PORT *p, short revents)
     if (n < 0) {
         int err = errno;
         if (err == EAGAIN || err == EINTR) {
-            if (revents & (POLLHUP | POLLERR))
+            if (bHungUp)
                 EndBoard(r, p, EXIT_GONE, "the device went away (hang-up)");
             return;
         }
@@ -724,16 +724,11 @@ void Interrupt(RUN *r)
     }
 }
 
-// Puts p's descriptor in the loop's epoll set with the events it waits for,
-// or takes it out. False when epoll refuses (the port's session then ends).
-bool Watch(RUN *r, PORT *p, bool bWant, uint32_t events)
+// Puts the open port p in the loop's epoll set with the events it waits
+// for. False when epoll refuses (the port's session then ends). Closing the
+// port takes it out of the set.
+bool Watch(RUN *r, PORT *p, uint32_t events)
 {
-    if (!bWant) {
-        if (p->bWatched)
-            epoll_ctl(r->epfd, EPOLL_CTL_DEL, p->fd, nullptr);
-        p->bWatched = false;
-        return true;
-    }
     if (p->bWatched && p->watched == events)
         return true;
     struct epoll_event ev = {};
@@ -773,12 +768,13 @@ void Serve(RUN *r)
         if (r->disp.bBlock && r->disp.bDirty && (tNext == 0 || r->disp.tNextDraw < tNext))
             tNext = std::max(r->disp.tNextDraw, tNow);
         for (PORT &p : r->ports) {
-            bool bOpen = p.fd >= 0 && (p.phase == PH_SERVE || p.phase == PH_DRAIN);
+            if (p.fd < 0 || (p.phase != PH_SERVE && p.phase != PH_DRAIN))
+                continue;
             // Hang-ups and errors are always reported, even with no events asked for.
             uint32_t events = p.phase == PH_SERVE ? (uint32_t)EPOLLIN : 0;
-            if (bOpen && !p.out.empty() && OutputReady(r, &p))
+            if (!p.out.empty() && OutputReady(r, &p))
                 events |= EPOLLOUT;
-            if (!Watch(r, &p, bOpen, events)) {
+            if (!Watch(r, &p, events)) {
                 char msg[200];
                 snprintf(msg, sizeof msg, "cannot watch the port: %s", strerror(errno));
                 EndBoard(r, &p, EXIT_IO, msg);
@@ -806,7 +802,7 @@ void Serve(RUN *r)
             PORT *p = &r->ports[aEv[i].data.u32];
             uint32_t rev = aEv[i].events;
             if (p->phase == PH_SERVE && (rev & (EPOLLIN | EPOLLHUP | EPOLLERR)))
-                ServeInput(r, p, (short)((rev & EPOLLHUP ? POLLHUP : 0) | (rev & EPOLLERR ? POLLERR : 0)));
+                ServeInput(r, p, (rev & (EPOLLHUP | EPOLLERR)) != 0);
             else if (p->phase == PH_DRAIN && (rev & (EPOLLHUP | EPOLLERR)))
                 EndBoard(r, p, EXIT_DONE, "");      // completed; nothing more can leave
             if (p->phase == PH_SERVE && !p->out.empty())
