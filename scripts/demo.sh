@@ -21,7 +21,7 @@ kelvo_prefix_ready
 WORK="$HERE/kelvo-demo"
 mkdir -p "$WORK"
 HEADLESS=0
-if [ -z "${DISPLAY:-}" ] || ! xdpyinfo >/dev/null 2>&1; then HEADLESS=1; fi
+[ -n "${DISPLAY:-}" ] || HEADLESS=1
 kelvo_display || exit 1
 trap 'jobs -p | grep -vx "${KELVO_XVFB_PID:-0}" | xargs -r kill 2>/dev/null; kelvo_cleanup' EXIT
 

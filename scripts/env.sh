@@ -7,25 +7,21 @@ export WINEDEBUG="${WINEDEBUG:--all}"
 export WINEDLLOVERRIDES="mscoree,mshtml="
 export WINEARCH=win64
 
-# Kelvo.exe is a 32-bit program, and the i686 tree is built on every run.
-# Some kernels run no 32-bit Linux code at all (ia32 emulation switched off);
-# 32-bit Wine cannot start there, so the same sources are also built for
-# 64-bit Windows and that tree is the one run.
+# The i686 tree is built on every run; it is also the one run where 32-bit
+# Wine runs, and the x86_64 tree (built as well) elsewhere. KELVO_WIN_ARCH=x86_64
+# asks for the 64-bit tree even where 32-bit Wine runs (to try what machines
+# without 32-bit support run). When no Wine runs, the reason has been said
+# and the 64-bit names stand, so what fails next fails visibly.
+source "$KELVO_ROOT/scripts/wine-pick.sh"
 kelvo_can_run_32bit() {
-    /usr/lib/wine/wine --version >/dev/null 2>&1
+    "${KELVO_WINE_DIR:-/usr/lib/wine}/wine" --version >/dev/null 2>&1
 }
-
-# KELVO_WIN_ARCH=x86_64 asks for the 64-bit tree even where 32-bit Wine runs
-# (to try what machines without 32-bit support run).
-if [ "${KELVO_WIN_ARCH:-}" != x86_64 ] && kelvo_can_run_32bit; then
-    KELVO_WIN_ARCH=i686
-    KELVO_WINE=/usr/lib/wine/wine
-    KELVO_WINESERVER=/usr/lib/wine/wineserver32
-else
+[ "${KELVO_WIN_ARCH:-}" = x86_64 ] || KELVO_WIN_ARCH=""
+kelvo_pick_wine "$KELVO_WIN_ARCH" || {
     KELVO_WIN_ARCH=x86_64
     KELVO_WINE=/usr/lib/wine/wine64
     KELVO_WINESERVER=/usr/lib/wine/wineserver64
-fi
+}
 KELVO_WIN_BUILD="$KELVO_ROOT/build-win-$KELVO_WIN_ARCH"
 KELVO_HOST_BUILD="$KELVO_ROOT/build-host"
 KELVO_BIN="$KELVO_HOST_BUILD/bin"
@@ -43,10 +39,13 @@ kelvo_prefix_ready() {
     fi
 }
 
-# Starts Xvfb on a free display when no display is set. Sets KELVO_XVFB_PID.
+# The display Kelvo's windows appear on: the one set in DISPLAY (which must
+# answer), else Xvfb started on a free display. Sets KELVO_XVFB_PID then.
 kelvo_display() {
-    if [ -n "${DISPLAY:-}" ] && xdpyinfo >/dev/null 2>&1; then
-        return 0
+    if [ -n "${DISPLAY:-}" ]; then
+        xdpyinfo >/dev/null 2>&1 && return 0
+        echo "kelvo: the display $DISPLAY does not answer (unset DISPLAY to run on a virtual one)" >&2
+        return 1
     fi
     local n
     for n in $(seq 90 140); do
@@ -68,17 +67,24 @@ cmake_tree() {
     cmake --build "$dir" -j2 -- --no-print-directory >/dev/null
 }
 
+# win_tree ARCH: configures and builds the Windows tree for ARCH (i686 or
+# x86_64) with every program and test.
+win_tree() {
+    echo "kelvo: compiling the $1 tree (Kelvo.exe, tools and tests)"
+    cmake_tree "$KELVO_ROOT/build-win-$1" -DCMAKE_BUILD_TYPE=Release -DKELVO_TESTS=ON \
+        -DCMAKE_TOOLCHAIN_FILE="$KELVO_ROOT/cmake/mingw-$1.cmake" \
+        -DKELVO_HOST_BUILD="$KELVO_HOST_BUILD"
+}
+
 # The native tree first (the Windows tests start its tools), then the i686
 # tree with every target and test, then the x86_64 tree where that is the
-# one this machine runs. Calling-convention mistakes fail the i686 build.
+# one this machine runs (or, with "all", in any case: the release carries
+# both). Calling-convention mistakes fail the i686 build.
 kelvo_build() {
     local tree
     cmake_tree "$KELVO_HOST_BUILD" -DCMAKE_BUILD_TYPE=RelWithDebInfo || return 1
-    for tree in i686 $([ "$KELVO_WIN_ARCH" = x86_64 ] && echo x86_64); do
-        echo "kelvo: compiling the $tree tree (Kelvo.exe, tools and tests)"
-        cmake_tree "$KELVO_ROOT/build-win-$tree" -DCMAKE_BUILD_TYPE=Release -DKELVO_TESTS=ON \
-            -DCMAKE_TOOLCHAIN_FILE="$KELVO_ROOT/cmake/mingw-$tree.cmake" \
-            -DKELVO_HOST_BUILD="$KELVO_HOST_BUILD" || return 1
+    for tree in i686 $([ "$KELVO_WIN_ARCH" = x86_64 ] || [ "${1:-}" = all ] && echo x86_64); do
+        win_tree "$tree" || return 1
     done
 }
 

@@ -2,9 +2,12 @@
 # Builds Kelvo and makes the two things people install:
 #
 #   dist/kelvo_<version>-1_<arch>.deb   kelvo-cli, dlftool, dlfsim and the kelvo
-#                                       launcher in /usr/bin, the 32-bit Kelvo.exe
-#                                       and dlftool.exe in /usr/lib/kelvo, man pages
-#   dist/kelvo-<version>-win32.zip      Kelvo.exe, dlftool.exe, README.txt, LICENSE.txt
+#                                       launcher in /usr/bin; Kelvo.exe and
+#                                       dlftool.exe built for 32-bit Windows in
+#                                       /usr/lib/kelvo/i686 and for 64-bit Windows
+#                                       in /usr/lib/kelvo/x86_64; man pages
+#   dist/kelvo-<version>-win32.zip      the 32-bit Kelvo.exe and dlftool.exe (they run
+#                                       on every Windows), README.txt, LICENSE.txt
 #
 #   scripts/package.sh [--no-lint] [OUTDIR]
 #
@@ -23,8 +26,7 @@ cd "$ROOT"
 bash scripts/setup.sh
 source scripts/env.sh
 echo "package: building"
-kelvo_build || { echo "package: build failed" >&2; exit 1; }
-WIN="$KELVO_ROOT/build-win-i686"    # the shipped Kelvo.exe is always 32-bit
+kelvo_build all || { echo "package: build failed" >&2; exit 1; }
 
 VERSION=$(sed -n 's/^#define KELVO_VERSION "\(.*\)"$/\1/p' "$KELVO_HOST_BUILD/generated/kelvo_version.h")
 REVISION=1
@@ -42,17 +44,20 @@ stamp() { sed -e "s/@VERSION@/$VERSION/g" -e "s/@DATE@/$DATE/g" "$1"; }
 
 echo "package: kelvo_$VERSION-${REVISION}_$ARCH.deb"
 DEB="$STAGE/deb"
-install -d "$DEB/DEBIAN" "$DEB/usr/bin" "$DEB/usr/lib/kelvo" "$DEB/usr/share/man/man1" \
-    "$DEB/usr/share/doc/kelvo/examples"
+install -d "$DEB/DEBIAN" "$DEB/usr/bin" "$DEB/usr/lib/kelvo/i686" "$DEB/usr/lib/kelvo/x86_64" \
+    "$DEB/usr/share/kelvo" "$DEB/usr/share/man/man1" "$DEB/usr/share/doc/kelvo/examples"
 for tool in kelvo-cli dlftool dlfsim; do
     install -m755 "$KELVO_HOST_BUILD/bin/$tool" "$DEB/usr/bin/$tool"
     strip --strip-unneeded --remove-section=.comment --remove-section=.note "$DEB/usr/bin/$tool"
 done
 sed "s/^KELVO_VERSION=$/KELVO_VERSION=$VERSION/" kelvo > "$DEB/usr/bin/kelvo"
 chmod 755 "$DEB/usr/bin/kelvo"
-for exe in Kelvo.exe dlftool.exe; do
-    install -m644 "$WIN/$exe" "$DEB/usr/lib/kelvo/$exe"
-    i686-w64-mingw32-strip "$DEB/usr/lib/kelvo/$exe"
+install -m644 scripts/wine-pick.sh "$DEB/usr/share/kelvo/wine-pick.sh"
+for tree in i686 x86_64; do
+    for exe in Kelvo.exe dlftool.exe; do
+        install -m644 "$KELVO_ROOT/build-win-$tree/$exe" "$DEB/usr/lib/kelvo/$tree/$exe"
+        $tree-w64-mingw32-strip "$DEB/usr/lib/kelvo/$tree/$exe"
+    done
 done
 for page in packaging/man/*.1; do
     stamp "$page" | gzip -9n > "$DEB/usr/share/man/man1/$(basename "$page").gz"
@@ -74,15 +79,21 @@ printf 'Source: kelvo\n\nPackage: kelvo\nArchitecture: any\n' > "$STAGE/src/debi
 SHLIBS=$(cd "$STAGE/src" && dpkg-shlibdeps -O "$DEB/usr/bin/kelvo-cli" "$DEB/usr/bin/dlftool" \
              "$DEB/usr/bin/dlfsim" | sed -n 's/^shlibs:Depends=//p')
 [ -n "$SHLIBS" ] || { echo "package: dpkg-shlibdeps found no libraries" >&2; exit 1; }
-# Kelvo.exe is 32-bit: the launcher runs it with wine32's loader, which on
-# amd64 is the i386 package (multiarch; wine32 is Multi-Arch: foreign).
+# The launcher runs the 32-bit Kelvo.exe under wine32 where the kernel runs
+# 32-bit code, the 64-bit one under wine64 elsewhere. On amd64 wine64 works on
+# every kernel, so it is what the package depends on; wine32 (the i386
+# package, Multi-Arch: foreign) is recommended and taken where the i386
+# architecture has been added.
+WINE_FIELDS="Depends: $SHLIBS, wine, wine32"
+[ "$ARCH" = amd64 ] && WINE_FIELDS="Depends: $SHLIBS, wine, wine64
+Recommends: wine32"
 cat > "$DEB/DEBIAN/control" <<EOF
 Package: kelvo
 Version: $VERSION-$REVISION
 Architecture: $ARCH
 Maintainer: $MAINTAINER
 Installed-Size: $(du -sk --exclude=DEBIAN "$DEB" | cut -f1)
-Depends: $SHLIBS, wine, wine32
+$WINE_FIELDS
 Section: electronics
 Priority: optional
 Description: serial download station for DLF files
@@ -103,7 +114,7 @@ echo "package: kelvo-$VERSION-win32.zip"
 ZIP="$STAGE/zip"
 mkdir -p "$ZIP"
 for exe in Kelvo.exe dlftool.exe; do
-    cp "$WIN/$exe" "$ZIP/" && i686-w64-mingw32-strip "$ZIP/$exe"
+    cp "$KELVO_ROOT/build-win-i686/$exe" "$ZIP/" && i686-w64-mingw32-strip "$ZIP/$exe"
 done
 # Windows line ends, for Notepad.
 stamp packaging/README.txt | sed 's/$/\r/' > "$ZIP/README.txt"

@@ -12,9 +12,16 @@ reap_targets() { pkill -f -- "--link $WINEPREFIX/dosdevices/" 2>/dev/null; true;
 reap_targets
 trap 'reap_targets; kelvo_cleanup' EXIT
 
-echo "kelvo: building (Windows $KELVO_WIN_ARCH tests, native tools)"
+echo "kelvo: building (native tools, Windows trees)"
 kelvo_build || { echo "kelvo: build failed" >&2; exit 1; }
 kelvo_prefix_ready
 kelvo_display || exit 1
+if [ "$KELVO_WIN_ARCH" = i686 ]; then
+    echo "kelvo: the tests run the i686 tree, $(kelvo_build_name)"
+elif kelvo_can_run_32bit; then
+    echo "kelvo: the tests run the x86_64 tree, $(kelvo_build_name), as asked (KELVO_WIN_ARCH=x86_64); the i686 tree is compiled only"
+else
+    echo "kelvo: this kernel runs no 32-bit programs: the tests run the x86_64 tree, $(kelvo_build_name); the i686 tree is compiled only"
+fi
 
 ctest --test-dir "$KELVO_WIN_BUILD" --output-on-failure -j2 "$@"
