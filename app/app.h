@@ -36,6 +36,17 @@
 //   (a new Connect) is a different buffer that the old thread never sees.
 // - abScreen, nColumn, nRow: changed only inside WriteTTYBlock, which holds
 //   csScreen for the whole call; PaintTTY holds it while it reads rows.
+// - idComDev while a session runs: the watch thread is the only thread that
+//   calls anything on it (on Windows a call from another thread would wait
+//   behind the thread's read). Before the thread starts, OpenConnection opens
+//   and sets the port up; from then on the window thread only asks: it
+//   clears fConnected to end the session (the thread closes the port on its
+//   way out), or it sets lPortRequest and waits for hReplyEvent, and the
+//   thread carries the request out between two port calls
+//   (ServePortRequests). The test build checks the rule (serial/portcheck.h).
+// - lPortRequest: written by the window thread (a PORT_REQUEST_ value), taken
+//   and cleared by the watch thread with an atomic exchange; fRequestResult is
+//   written by the watch thread before it sets hReplyEvent.
 // - the port's writes (WriteCommBlock, WriteCommByte) are serialised by
 //   csWrite. osRead and osWrite are kept for the record's layout; the port
 //   is synchronous (see serial/commio.cpp).
@@ -72,7 +83,9 @@ typedef struct tagTTYINFO {
     CRITICAL_SECTION csScreen;      // serialises WriteTTYBlock and painting
     CRITICAL_SECTION csWrite;       // serialises the port's writers
     HANDLE   hCloseEvent;           // set by CloseConnection: releases the watch thread's waits
-    HANDLE   hStartEvent;           // set by the watch thread once it serves the port
+    HANDLE   hReplyEvent;           // set by the watch thread once it serves the port, and after each request
+    volatile LONG lPortRequest;     // what the window thread asks of the watch thread (see "Ownership")
+    BOOL     fRequestResult;        // the watch thread's answer to it
     HANDLE   hThreadHandle;         // window thread's handle of the watch thread
     DWORD    dwWatchThreadId;       // id of the last watch thread (kept after dwThreadID is cleared)
     char    *pbConnBuf;             // the file buffer the running connection serves

@@ -96,8 +96,8 @@ LRESULT CreateTTYInfo(HWND hWnd)
         return -1;
     }
     npTTYInfo->hCloseEvent = CreateEventA(NULL, TRUE, FALSE, NULL);
-    npTTYInfo->hStartEvent = CreateEventA(NULL, FALSE, FALSE, NULL);
-    if (!npTTYInfo->hCloseEvent || !npTTYInfo->hStartEvent) {
+    npTTYInfo->hReplyEvent = CreateEventA(NULL, FALSE, FALSE, NULL);
+    if (!npTTYInfo->hCloseEvent || !npTTYInfo->hReplyEvent) {
         if (npTTYInfo->hCloseEvent)
             CloseHandle(npTTYInfo->hCloseEvent);
         CloseHandle(npTTYInfo->osWrite.hEvent);
@@ -142,7 +142,7 @@ BOOL DestroyTTYInfo(HWND hWnd)
     if (npTTYInfo->hPostEvent)
         CloseHandle(npTTYInfo->hPostEvent);
     CloseHandle(npTTYInfo->hCloseEvent);
-    CloseHandle(npTTYInfo->hStartEvent);
+    CloseHandle(npTTYInfo->hReplyEvent);
     DeleteObject(npTTYInfo->hTTYFont);
     DeleteCriticalSection(&npTTYInfo->csWrite);
     DeleteCriticalSection(&npTTYInfo->csScreen);

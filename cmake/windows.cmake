@@ -8,7 +8,7 @@ set(KELVO_STATIC_LINK -static -static-libgcc -static-libstdc++)
 set(KELVO_CORE_SOURCES
     app/ttyinfo.cpp app/wndproc.cpp app/about.cpp
     terminal/screen.cpp terminal/display.cpp
-    serial/connect.cpp serial/commio.cpp
+    serial/connect.cpp serial/commio.cpp serial/portcheck.cpp
     download/popfile.cpp download/commwatch.cpp
     settings/settings.cpp)
 add_library(kelvo_core STATIC ${KELVO_CORE_SOURCES} ${KELVO_PORTABLE_SOURCES})
@@ -35,6 +35,12 @@ target_include_directories(refloop PRIVATE ${CMAKE_SOURCE_DIR})
 target_link_libraries(refloop PRIVATE ${KELVO_STATIC_LINK})
 
 if(KELVO_TESTS)
+    # The tests link the same core built with the check that only the watch
+    # thread uses the session's port (serial/portcheck.h).
+    add_library(kelvo_core_checked STATIC ${KELVO_CORE_SOURCES} ${KELVO_PORTABLE_SOURCES})
+    target_include_directories(kelvo_core_checked PUBLIC ${CMAKE_SOURCE_DIR})
+    target_compile_definitions(kelvo_core_checked PUBLIC KELVO_PORT_CHECK)
+    target_link_libraries(kelvo_core_checked PUBLIC comdlg32 gdi32 user32 kernel32)
     set(INSTALL_GTEST OFF CACHE BOOL "" FORCE)
     set(gtest_disable_pthreads ON CACHE BOOL "" FORCE)
     add_subdirectory(/usr/src/googletest ${CMAKE_BINARY_DIR}/googletest EXCLUDE_FROM_ALL)

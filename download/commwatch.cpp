@@ -1,7 +1,11 @@
 // The port watch thread: reads what the target sends, runs each byte through
 // the protocol step and carries out the answers and effects it returns.
 //
-// Ownership (see also the record's comment in app/app.h): the thread serves
+// Ownership (see also the record's comment in app/app.h): while the session
+// runs, this thread is the only one that calls anything on the port; the
+// window thread's requests (Settings while connected) are carried out here
+// between two port calls, and a Disconnect is a cleared fConnected that
+// this thread sees within one bounded read or write. The thread serves
 // the file buffer that OpenConnection handed to the record and releases it
 // as its very last step, once, whatever ended the session. It closes the
 // port through CloseConnection, which takes the handle out of the record
@@ -9,17 +13,19 @@
 // The window thread never frees the record before this thread has ended:
 // CloseConnection and DestroyTTYInfo wait for the thread's handle.
 #include <algorithm>
+#include <cstdarg>
 #include <cstdio>
 #include "download/download.h"
 #include "download/protocol.h"
 #include "serial/serial.h"
 #include "terminal/terminal.h"
+#include "serial/portcheck.h"
 
 HANDLE (WINAPI *pfnCreateWatchEvent)(LPSECURITY_ATTRIBUTES, BOOL, BOOL, LPCSTR) = CreateEventA;
 
-// Backs off after a read that failed or found the line dead (a device that
-// vanished fails every call): the next try waits a while, doubling up to a
-// second, so a dead line costs no processor time.
+// Backs off after a read that the port refused while it still answers for
+// its state: the next try waits a while, doubling up to a second, so a
+// failing line costs no processor time.
 const DWORD kFirstBackoffMs = 10;
 static void BackOff(NPTTYINFO npTTYInfo, DWORD *pdwBackoff)
 {
@@ -27,14 +33,48 @@ static void BackOff(NPTTYINFO npTTYInfo, DWORD *pdwBackoff)
     *pdwBackoff = std::min(*pdwBackoff * 2, (DWORD)1000);
 }
 
-// Whether the port still answers for its state (filling *pComStat); one
-// that does not (a device that has gone) is noted like any failure.
-static bool PortAnswers(NPTTYINFO npTTYInfo, COMSTAT *pComStat)
+// Formats a line of the watch thread's own and writes it into the terminal.
+static void WriteLine(const char *pszFormat, ...)
+{
+    char szMsg[96];
+    va_list args;
+    va_start(args, pszFormat);
+    int nLength = vsnprintf(szMsg, sizeof szMsg, pszFormat, args);
+    va_end(args);
+    if (nLength > 0)
+        WriteTTYBlock(hTTYWnd, szMsg, std::min(nLength, (int)sizeof szMsg - 1));
+}
+
+// Ends the session from the watch thread, once the line that tells the user
+// why is written; the thread closes the port on its way out.
+static void EndSession(NPTTYINFO npTTYInfo)
+{
+    UpdateWindow(hTTYWnd);
+    npTTYInfo->fConnected = FALSE;
+}
+
+// A device that went away (unplugged, switched off) fails every call on its
+// handle, and the handle stays dead when it comes back: the session ends
+// after one note, and the next Connect opens the port anew.
+static void EndDeviceGone(NPTTYINFO npTTYInfo)
+{
+    if (!npTTYInfo->fConnected)
+        return;
+    WriteLine("\r\nThe device on COM%d went away. Connect again once it is back.\r\n", npTTYInfo->bPort);
+    EndSession(npTTYInfo);
+}
+
+// Whether the port still answers for its state (filling *pComStat). One
+// that does not has gone: its error is noted when fNote says so (it was not
+// noted already), and the session ends.
+static bool PortAnswers(NPTTYINFO npTTYInfo, COMSTAT *pComStat, bool fNote)
 {
     DWORD dwErrorFlags = 0;
     if (ClearCommError(npTTYInfo->idComDev, &dwErrorFlags, pComStat))
         return true;
-    WriteCommNote(hTTYWnd, npTTYInfo, GetLastError());
+    if (fNote && npTTYInfo->fConnected)
+        WriteCommNote(hTTYWnd, npTTYInfo, GetLastError());
+    EndDeviceGone(npTTYInfo);
     return false;
 }
 
@@ -52,19 +92,18 @@ static int ReadInput(NPTTYINFO npTTYInfo, char *abIn, int nMax, bool fDrain, DWO
     // before a line found dead is read again: under Wine a read of a line
     // that has hung up spins through its whole bound.
     COMSTAT comStat = {};
-    if ((fDrain || *pdwBackoff > kFirstBackoffMs) && !PortAnswers(npTTYInfo, &comStat)) {
-        BackOff(npTTYInfo, pdwBackoff);
+    if ((fDrain || *pdwBackoff > kFirstBackoffMs) && !PortAnswers(npTTYInfo, &comStat, true))
         return 0;
-    }
     int nLength = fDrain ? (int)std::min<DWORD>(std::max<DWORD>(comStat.cbInQue, 1), (DWORD)nMax) : 1;
     nLength = ReadCommBlockOf(hTTYWnd, npTTYInfo, abIn, nLength);
     // A read that brought nothing may mean a device that has gone (its reads
-    // just end empty): asking for the port's state tells. A dead line is then
-    // tried again only after a while, so it costs no processor time.
-    if (nLength == 0 && npTTYInfo->fConnected && !PortAnswers(npTTYInfo, &comStat))
-        nLength = -1;
+    // just end empty): asking for the port's state tells. A read refused by
+    // a port that still answers is tried again after a while, so a failing
+    // line costs no processor time.
+    if (nLength == 0 && npTTYInfo->fConnected && !PortAnswers(npTTYInfo, &comStat, true))
+        return 0;
     if (nLength < 0) {
-        if (npTTYInfo->fConnected)
+        if (npTTYInfo->fConnected && PortAnswers(npTTYInfo, &comStat, false))
             BackOff(npTTYInfo, pdwBackoff);
         return 0;
     }
@@ -73,14 +112,19 @@ static int ReadInput(NPTTYINFO npTTYInfo, char *abIn, int nMax, bool fDrain, DWO
     return nLength;
 }
 
-// Formats one line of the download's progress (pszFormat takes the figure,
-// or ignores it) and writes it into the terminal.
-static void WriteProgress(const char *pszFormat, int iPercent)
+// A byte the target waits for that could not be sent ends the session: the
+// target would wait for it for ever, and Kelvo for the target's answer.
+static void EndUnsent(NPTTYINFO npTTYInfo, DWORD dwError)
 {
-    char szMsg[80];
-    int nLength = snprintf(szMsg, sizeof szMsg, pszFormat, iPercent);
-    if (nLength > 0)
-        WriteTTYBlock(hTTYWnd, szMsg, nLength < (int)sizeof szMsg ? nLength : (int)sizeof szMsg - 1);
+    COMSTAT comStat;
+    if (!npTTYInfo->fConnected || dwError == ERROR_OPERATION_ABORTED)
+        return;                                 // the session is being closed
+    if (dwError == ERROR_TIMEOUT)
+        WriteLine("\r\nThe target held the line (XOFF) for %lu s: download stopped.\r\n",
+                  (unsigned long)(gdwWriteGiveUpMs / 1000));
+    else if (PortAnswers(npTTYInfo, &comStat, false))
+        WriteLine("\r\nA byte could not be sent (error %lu): download stopped.\r\n", (unsigned long)dwError);
+    EndSession(npTTYInfo);
 }
 
 // Carries out what the protocol step asked for, in order.
@@ -91,17 +135,17 @@ static void CarryOut(NPTTYINFO npTTYInfo, const DLSTEP *pStep)
         switch (e.kind) {
         case DLE_SEND: {
             BYTE b = (BYTE)e.value;
-            WriteCommBytes(hTTYWnd, npTTYInfo, &b, 1);
+            if (!WriteCommBytes(hTTYWnd, npTTYInfo, &b, 1))
+                EndUnsent(npTTYInfo, GetLastError());
             break;
         }
         case DLE_PROGRESS:
-            WriteProgress("\rUART downloading...%3d%%", (int)e.value);
+            WriteLine("\rUART downloading...%3d%%", (int)e.value);
             break;
         case DLE_COMPLETE:
-            WriteProgress("\rUART downloading...%3d%%\r\n\r\n", 100);
-            WriteProgress("Complete!!!\r\n", 0);
-            UpdateWindow(hTTYWnd);
-            npTTYInfo->fConnected = FALSE;
+            WriteLine("\rUART downloading...%3d%%\r\n\r\n", 100);
+            WriteLine("Complete!!!\r\n");
+            EndSession(npTTYInfo);
             break;
         case DLE_BLOCK:
         case DLE_REFUSED:
@@ -149,16 +193,17 @@ DWORD WINAPI CommWatchProc(LPVOID lpData)
         return EndWatchThread(npTTYInfo, os.hEvent, 0);
     }
 
-    SetEvent(npTTYInfo->hStartEvent);           // OpenConnection may report the connection open
+    SetEvent(npTTYInfo->hReplyEvent);           // OpenConnection may report the connection open
     const unsigned char *pbFile = (const unsigned char *)npTTYInfo->pbConnBuf;
     const DWORD dwFileLength = npTTYInfo->dwConnLength;
     char abIn[81];
     DWORD dwBackoff = kFirstBackoffMs;
     bool fDrain = false;
     while (npTTYInfo->fConnected) {
+        ServePortRequests(npTTYInfo);
         int nLength = ReadInput(npTTYInfo, abIn, 80, fDrain, &dwBackoff);
         fDrain = false;
-        for (int iCnt = 0; iCnt < nLength; iCnt++) {
+        for (int iCnt = 0; iCnt < nLength && npTTYInfo->fConnected; iCnt++) {
             DLSTEP step;
             DlStepByte(&state, pbFile, dwFileLength, (unsigned char)abIn[iCnt], &step);
             fDrain |= step.nEffects == 0;

@@ -3,6 +3,9 @@
 #include <cstdio>
 #include "serial/serial.h"
 #include "terminal/terminal.h"
+#include "serial/portcheck.h"
+
+DWORD gdwWriteGiveUpMs = WRITE_GIVE_UP_MS;
 
 // Sends a diagnostic text to an attached debugger. Without one the text has
 // no reader, and the call is not free: it costs more than the byte's own
@@ -83,26 +86,39 @@ int ReadCommBlockOf(HWND hWnd, NPTTYINFO npTTYInfo, LPSTR lpszBlock, int nMaxLen
 // Synchronous writes of n bytes. Writers are serialised, so that a line of
 // one never interleaves with another's. A write the target holds up (XOFF)
 // ends after the port's write bound with the rest unsent; it is tried again
-// until the target lets it through, the connection closes, or WRITE_GIVE_UP_MS
-// have passed: then the rest is given up, as a write time-out.
+// (requests of the window thread are served meanwhile) until the target lets
+// it through, the connection closes, or gdwWriteGiveUpMs have passed: then
+// the rest is given up, and the caller learns so (a byte the target waits for
+// is lost, and the session cannot go on).
 BOOL WriteCommBytes(HWND hWnd, NPTTYINFO npTTYInfo, const BYTE *pb, DWORD n)
 {
     EnterCriticalSection(&npTTYInfo->csWrite);
-    DWORD dwWritten = 0, dwSent = 0, dwStart = GetTickCount();
-    BOOL fResult;
-    while ((fResult = WriteFile(npTTYInfo->idComDev, pb + dwSent, n - dwSent, &dwWritten, NULL)) &&
-           (dwSent += dwWritten) < n && npTTYInfo->fConnected && GetTickCount() - dwStart < WRITE_GIVE_UP_MS) {
-    }
-    if (!fResult) {
-        WriteCommNote(hWnd, npTTYInfo, GetLastError());
-        NoteLineErrors(hWnd, npTTYInfo);
-    } else if (dwSent < n) {
-        char szDebug[64];
-        snprintf(szDebug, sizeof szDebug, "\nProbable Write Timeout: Total of %ld bytes sent", (long)dwSent);
-        DebugText(szDebug);
+    DWORD dwWritten = 0, dwSent = 0, dwStart = GetTickCount(), dwError = ERROR_SUCCESS;
+    for (;;) {
+        if (!WriteFile(npTTYInfo->idComDev, pb + dwSent, n - dwSent, &dwWritten, NULL)) {
+            dwError = GetLastError();
+            WriteCommNote(hWnd, npTTYInfo, dwError);
+            NoteLineErrors(hWnd, npTTYInfo);
+            break;
+        }
+        if ((dwSent += dwWritten) == n)
+            break;
+        if (!npTTYInfo->fConnected) {
+            dwError = ERROR_OPERATION_ABORTED;
+            break;
+        }
+        if (GetTickCount() - dwStart >= gdwWriteGiveUpMs) {
+            char szDebug[64];
+            snprintf(szDebug, sizeof szDebug, "\nProbable Write Timeout: Total of %ld bytes sent", (long)dwSent);
+            DebugText(szDebug);
+            dwError = ERROR_TIMEOUT;
+            break;
+        }
+        ServePortRequests(npTTYInfo);
     }
     LeaveCriticalSection(&npTTYInfo->csWrite);
-    return fResult;
+    SetLastError(dwError);
+    return dwError == ERROR_SUCCESS;
 }
 
 BOOL WriteCommBlock(HWND hWnd, LPSTR lpByte, DWORD dwBytesToWrite)

@@ -4,14 +4,17 @@
 #include "serial/serial.h"
 #include "terminal/terminal.h"
 #include "download/download.h"
+#include "serial/portcheck.h"
 
 HANDLE OpenCommPort(HWND hWnd, BYTE bPort)
 {
-    char szTemp[10], szPort[15];
+    // The device namespace form \\.\COMn: a bare COMn names a device only
+    // for COM1 to COM9, and COM10 and above would never open.
+    char szTemp[10], szPort[20];
     HINSTANCE hInstance = (HINSTANCE)GetWindowLongPtrA(hWnd, GWLP_HINSTANCE);
     if (!LoadStringA(hInstance, IDS_COMPREFIX, szTemp, sizeof szTemp))
         lstrcpynA(szTemp, "COM", sizeof szTemp);
-    snprintf(szPort, sizeof szPort, "%s%d", szTemp, bPort);
+    snprintf(szPort, sizeof szPort, "\\\\.\\%s%d", szTemp, bPort);
     return CreateFileA(szPort, GENERIC_READ | GENERIC_WRITE, 0, NULL, OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, NULL);
 }
 
@@ -76,11 +79,11 @@ void ReapWatchThread(HWND hWnd, NPTTYINFO npTTYInfo)
     npTTYInfo->hThreadHandle = NULL;
 }
 
-BOOL SetupConnection(HWND hWnd)
+// Writes the record's line settings into the port. Only the port's owner
+// calls it: the thread that opens it before the session starts, then the
+// watch thread.
+static BOOL ApplyLineSettings(NPTTYINFO npTTYInfo)
 {
-    NPTTYINFO npTTYInfo = GETNPTTYINFO(hWnd);
-    if (!npTTYInfo)
-        return FALSE;
     DCB dcb = {};
     dcb.DCBlength = sizeof(DCB);
     GetCommState(npTTYInfo->idComDev, &dcb);
@@ -102,6 +105,37 @@ BOOL SetupConnection(HWND hWnd)
     dcb.fBinary = TRUE;
     dcb.fParity = TRUE;
     return SetCommState(npTTYInfo->idComDev, &dcb);
+}
+
+void ServePortRequests(NPTTYINFO npTTYInfo)
+{
+    if (!npTTYInfo->lPortRequest || GetCurrentThreadId() != npTTYInfo->dwWatchThreadId ||
+        InterlockedExchange(&npTTYInfo->lPortRequest, 0) != PORT_REQUEST_SETUP)
+        return;
+    npTTYInfo->fRequestResult = ApplyLineSettings(npTTYInfo);
+    SetEvent(npTTYInfo->hReplyEvent);
+}
+
+// While a session runs its port belongs to the watch thread: on Windows a
+// call from another thread would wait behind the thread's read (the handle
+// is not overlapped, so Windows serialises every request on it). Another
+// thread asks, and waits with the window's messages handled; the watch
+// thread carries the request out between two port calls. A session that
+// ends meanwhile has no port left to set: that is not a failure.
+BOOL SetupConnection(HWND hWnd)
+{
+    NPTTYINFO npTTYInfo = GETNPTTYINFO(hWnd);
+    if (!npTTYInfo)
+        return FALSE;
+    if (GetCurrentThreadId() == npTTYInfo->dwWatchThreadId || !npTTYInfo->hThreadHandle)
+        return ApplyLineSettings(npTTYInfo);
+    ResetEvent(npTTYInfo->hReplyEvent);
+    npTTYInfo->fRequestResult = FALSE;
+    InterlockedExchange(&npTTYInfo->lPortRequest, PORT_REQUEST_SETUP);
+    BOOL fResult = WaitForWatchThread(hWnd, npTTYInfo, npTTYInfo->hThreadHandle, npTTYInfo->hReplyEvent) == 1
+                       ? npTTYInfo->fRequestResult : TRUE;
+    InterlockedExchange(&npTTYInfo->lPortRequest, 0);
+    return fResult;
 }
 
 // Opens the port; every way out restores the cursor it replaced.
@@ -147,6 +181,7 @@ static BOOL OpenPortAndStart(HWND hWnd, NPTTYINFO npTTYInfo)
     // The connection takes over the loaded file; its watch thread releases it.
     npTTYInfo->pbConnBuf = TakeLoadedFile(&npTTYInfo->dwConnLength);
     ResetEvent(npTTYInfo->hCloseEvent);
+    npTTYInfo->lPortRequest = 0;
     npTTYInfo->fConnected = TRUE;
     // Created suspended so that its id is in the record before it can end.
     DWORD dwThreadID = 0;
@@ -166,15 +201,17 @@ static BOOL OpenPortAndStart(HWND hWnd, NPTTYINFO npTTYInfo)
     // DTR and the menu are set before the thread runs: a thread that ends
     // at once (the device is gone) closes the port and sets the menu back
     // itself, and must not be followed by a DTR on a closed handle or a menu
-    // that says "connected" for a connection that is over.
+    // that says "connected" for a connection that is over. From the thread's
+    // start on, the port is the thread's alone.
     EscapeCommFunction(hPort, SETDTR);
     SetConnectedMenu(hWnd, TRUE);
-    ResetEvent(npTTYInfo->hStartEvent);
+    ResetEvent(npTTYInfo->hReplyEvent);
+    PortCheckBegin(hPort, dwThreadID);
     ResumeThread(hThread);
     // The connection counts as open only once its thread serves it: one that
     // cannot begin (no event, no event mask) ends at once, having closed the
     // connection, and Connect then tells the user instead of "waiting...".
-    if (WaitForWatchThread(hWnd, npTTYInfo, hThread, npTTYInfo->hStartEvent) != 1) {
+    if (WaitForWatchThread(hWnd, npTTYInfo, hThread, npTTYInfo->hReplyEvent) != 1) {
         ReapWatchThread(hWnd, npTTYInfo);
         ReturnLoadedFile(npTTYInfo->pbConnBuf, npTTYInfo->dwConnLength);
         npTTYInfo->pbConnBuf = NULL;
@@ -204,10 +241,10 @@ BOOL CloseConnection(HWND hWnd)
     if (!npTTYInfo)
         return FALSE;
 
+    // The watch thread sees the cleared flag within one bounded read or
+    // write, and closes the port itself on its way out: nothing here touches
+    // the port while the thread may still use it.
     npTTYInfo->fConnected = FALSE;
-    HANDLE hPort = npTTYInfo->idComDev;
-    if (hPort != INVALID_HANDLE_VALUE)
-        SetCommMask(hPort, 0);
     SetEvent(npTTYInfo->hCloseEvent);            // releases the watch thread's waits
 
     // Wait for the whole end of the watch thread (not just its clearing of
@@ -216,11 +253,12 @@ BOOL CloseConnection(HWND hWnd)
     ReapWatchThread(hWnd, npTTYInfo);
 
     KillTTYFocus(hWnd);
-    hPort = TakePortHandle(npTTYInfo);
+    HANDLE hPort = TakePortHandle(npTTYInfo);
     if (hPort != INVALID_HANDLE_VALUE) {
         EscapeCommFunction(hPort, CLRDTR);
         // Purge before closing so a half-sent byte cannot reach the next session.
         PurgeComm(hPort, PURGE_TXABORT | PURGE_RXABORT | PURGE_TXCLEAR | PURGE_RXCLEAR);
+        PortCheckEnd(hPort);
         CloseHandle(hPort);
     }
     SetConnectedMenu(hWnd, FALSE);

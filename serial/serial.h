@@ -11,6 +11,11 @@ BOOL OpenConnection(HWND hWnd);
 BOOL SetupConnection(HWND hWnd);
 BOOL CloseConnection(HWND hWnd);
 
+// Requests the window thread makes of the watch thread (lPortRequest).
+#define PORT_REQUEST_SETUP 1
+// The watch thread carries out a pending request, between two port calls.
+void ServePortRequests(NPTTYINFO npTTYInfo);
+
 int  ReadCommBlock(HWND hWnd, LPSTR lpszBlock, int nMaxLength);
 BOOL WriteCommBlock(HWND hWnd, LPSTR lpByte, DWORD dwBytesToWrite);
 BOOL WriteCommByte(HWND hWnd, BYTE byData);
@@ -20,17 +25,23 @@ BOOL WriteCommByte(HWND hWnd, BYTE byData);
 HANDLE OpenCommPort(HWND hWnd, BYTE bPort);
 
 // How long one read or write of the port waits at most, in ms: the watch
-// thread notices a Disconnect within it. A write the target holds up is
-// tried again until WRITE_GIVE_UP_MS have passed. An idle line costs a read
-// every READ_BOUND_MS; writes wait only while the target holds them up.
+// thread notices a Disconnect or a request within it. A write the target
+// holds up is tried again until gdwWriteGiveUpMs (WRITE_GIVE_UP_MS; the tests
+// shorten it) have passed. An idle line costs a read every READ_BOUND_MS;
+// writes wait only while the target holds them up.
 #define READ_BOUND_MS 100
 #define WRITE_BOUND_MS 40
 #define WRITE_GIVE_UP_MS 48000
+extern DWORD gdwWriteGiveUpMs;
 
 // The same operations for a caller that holds the record already (the watch
 // thread): fetching it from another thread's window costs a round trip to
 // the window system on every byte. ReadCommBlockOf waits up to READ_BOUND_MS
 // for the bytes asked for and returns what came, or -1 when the read failed.
+// WriteCommBytes is TRUE when all n bytes went out; FALSE otherwise, with
+// GetLastError ERROR_TIMEOUT when the target held the rest up for
+// gdwWriteGiveUpMs, ERROR_OPERATION_ABORTED when the session was closed
+// meanwhile, or the port's error (written as a note) when a write failed.
 int  ReadCommBlockOf(HWND hWnd, NPTTYINFO npTTYInfo, LPSTR lpszBlock, int nMaxLength);
 BOOL WriteCommBytes(HWND hWnd, NPTTYINFO npTTYInfo, const BYTE *pb, DWORD n);
 

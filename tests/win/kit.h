@@ -12,6 +12,7 @@
 #include "app/app.h"
 #include "download/download.h"
 #include "serial/serial.h"
+#include "serial/portcheck.h"
 #include "terminal/terminal.h"
 
 namespace kt {
@@ -208,7 +209,14 @@ inline std::function<void(HWND)> Choose(const std::string &name, std::string *pI
 struct Window {
     HWND hWnd = (InitApplication(GetModuleHandleA(NULL)), hTTYWnd = InitInstance(GetModuleHandleA(NULL), SW_SHOWNORMAL));
     // (The window may be gone already; its WM_QUIT is not left for the next.)
-    ~Window() { MSG msg; DestroyWindow(hWnd), PeekMessageA(&msg, NULL, WM_QUIT, WM_QUIT, PM_REMOVE); }
+    // Whatever the test did, no thread but the watch thread used a running
+    // session's port, and no port was opened by a name Windows does not know.
+    ~Window()
+    {
+        MSG msg;
+        DestroyWindow(hWnd), PeekMessageA(&msg, NULL, WM_QUIT, WM_QUIT, PM_REMOVE);
+        EXPECT_EQ(std::string(PortCheckFindings()), "");
+    }
     NPTTYINFO Info() const { return GETNPTTYINFO(hWnd); }
     std::string Screen() const { return std::string((const char *)Info()->abScreen, TTY_CELLS); }
     // Row r without the spaces at its end.
