@@ -97,14 +97,10 @@ BOOL SettingsDlgTerm(HWND hDlg)
     if (lBaud != CB_ERR)
         npTTYInfo->dwBaudRate = (DWORD)SendDlgItemMessageA(hDlg, IDD_BAUDCB, CB_GETITEMDATA, lBaud, 0);
 
-    FILE *fp = fopen("saveinfo.cfg", "wb+");
-    if (fp) {
-        SAVEINFO si = {};
-        si.bPort = npTTYInfo->bPort;
-        si.dwBaudRate = npTTYInfo->dwBaudRate;
-        fwrite(&si, sizeof si, 1, fp);
-        fclose(fp);
-    }
+    SAVEINFO si = {};
+    si.bPort = npTTYInfo->bPort;
+    si.dwBaudRate = npTTYInfo->dwBaudRate;
+    BOOL fSaved = WriteSaveInfo(&si);
 
     LRESULT lData = SendDlgItemMessageA(hDlg, IDD_DATABITSCB, CB_GETCURSEL, 0, 0);
     if (lData != CB_ERR)
@@ -125,7 +121,16 @@ BOOL SettingsDlgTerm(HWND hDlg)
     npTTYInfo->fNewLine = IsDlgButtonChecked(hDlg, IDD_NEWLINE) == BST_CHECKED;
     npTTYInfo->fLocalEcho = IsDlgButtonChecked(hDlg, IDD_LOCALECHO) == BST_CHECKED;
     // fUseCNReceive and fDisplayErrors have no boxes here: they stay as they are.
-    return TRUE;
+
+    // Told last: the record is not touched after the box, since a close
+    // that arrives while it is up destroys the window and the record.
+    if (!fSaved) {
+        char szText[MAX_PATH + 100];
+        snprintf(szText, sizeof szText, "The settings could not be saved in %s. They apply until Kelvo is closed.",
+                 SaveInfoPath());
+        KelvoMessage(hDlg, szText);
+    }
+    return fSaved;
 }
 
 BOOL SelectTTYFont(HWND hDlg)

@@ -205,18 +205,23 @@ TEST(Shell, ClosingTheWindowDuringAnyDialogEndsCleanly)
 }
 
 // Each row opens the dialog on a record, reads what it shows, picks a port
-// and a baud rate (when given), and closes it with Ok or Cancel.
+// and a baud rate (when given), and closes it with Ok or Cancel. The file
+// goes to the folder Kelvo started in, wherever the working folder is by
+// then; a file that cannot be written is told, and the choice still holds.
 TEST(Shell, TheSettingsDialogShowsTheRecordAndChangesOnlyPortAndBaud)
 {
-    // The record, what the dialog shows, what is picked, the button, and the port and rate after.
+    enum Folder { kStart, kMovedAway, kUnwritable };
+    // The record, what the dialog shows, what is picked, the button, the port and rate after, and the folders.
     struct Row { const char *what; BYTE port; DWORD baud; BYTE parity, bytes, flow;
-                 const char *shown, *pickPort, *pickBaud; int button; BYTE port1; DWORD baud1; };
+                 const char *shown, *pickPort, *pickBaud; int button; BYTE port1; DWORD baud1; Folder folder; };
     const Row rows[] = {
-        {"the defaults, Ok", 2, 115200, NOPARITY, 8, 4, "COM2 112k None 8 001", "", "", IDOK, 2, 115200},
-        {"56k and COM3, Ok", 2, 115200, NOPARITY, 8, 4, "COM2 112k None 8 001", "COM3", "56k", IDOK, 3, 56000},
-        {"9600, Cancel", 1, 19200, NOPARITY, 8, 4, "COM1 19.2k None 8 001", "COM4", "9600", IDCANCEL, 1, 19200},
-        {"values no entry carries, Ok", 7, 12345, NOPARITY, 8, 4, "- - None 8 001", "", "", IDOK, 7, 12345},
-        {"other line settings, shown and kept", 4, 38400, ODDPARITY, 7, 3, "COM4 38.4k Odd 7 110", "", "", IDOK, 4, 38400},
+        {"the defaults, Ok", 2, 115200, NOPARITY, 8, 4, "COM2 112k None 8 001", "", "", IDOK, 2, 115200, kStart},
+        {"56k and COM3, Ok", 2, 115200, NOPARITY, 8, 4, "COM2 112k None 8 001", "COM3", "56k", IDOK, 3, 56000, kStart},
+        {"9600, Cancel", 1, 19200, NOPARITY, 8, 4, "COM1 19.2k None 8 001", "COM4", "9600", IDCANCEL, 1, 19200, kStart},
+        {"values no entry carries, Ok", 7, 12345, NOPARITY, 8, 4, "- - None 8 001", "", "", IDOK, 7, 12345, kStart},
+        {"other line settings, shown and kept", 4, 38400, ODDPARITY, 7, 3, "COM4 38.4k Odd 7 110", "", "", IDOK, 4, 38400, kStart},
+        {"the working folder moved after start-up, Ok", 2, 115200, NOPARITY, 8, 4, "COM2 112k None 8 001", "COM3", "9600", IDOK, 3, 9600, kMovedAway},
+        {"a saveinfo.cfg that cannot be written, Ok", 2, 115200, NOPARITY, 8, 4, "COM2 112k None 8 001", "COM4", "56k", IDOK, 4, 56000, kUnwritable},
     };
     for (const Row &r : rows) {
         Scratch s;
@@ -225,6 +230,10 @@ TEST(Shell, TheSettingsDialogShowsTheRecordAndChangesOnlyPortAndBaud)
         NPTTYINFO p = w.Info();
         p->bPort = r.port, p->dwBaudRate = r.baud, p->bParity = r.parity, p->bByteSize = r.bytes, p->bFlowCtrl = r.flow;
         WriteAll("saveinfo.cfg", "before");
+        if (r.folder == kMovedAway)                          // as the file dialog leaves it
+            CreateDirectoryA("elsewhere", NULL), SetCurrentDirectoryA("elsewhere");
+        if (r.folder == kUnwritable)                         // a folder of that name: not even root writes it
+            DeleteFileA("saveinfo.cfg"), CreateDirectoryA("saveinfo.cfg", NULL);
         watch.Boxes();                                       // the start-up probe's
         std::string shown, enabled;
         watch.On("Kelvo Settings...", [&](HWND h) {
@@ -245,10 +254,13 @@ TEST(Shell, TheSettingsDialogShowsTheRecordAndChangesOnlyPortAndBaud)
         EXPECT_EQ(enabled, "11000000000") << r.what;
         EXPECT_EQ(p->bPort * 1000000 + p->dwBaudRate, r.port1 * 1000000 + r.baud1) << r.what;
         EXPECT_TRUE(p->bParity == r.parity && p->bByteSize == r.bytes && p->bFlowCtrl == r.flow) << r.what;
-        std::string file = ReadAll("saveinfo.cfg");
-        EXPECT_EQ(r.button == IDOK ? file.erase(1, 3) : file,
-                  r.button == IDOK ? SaveInfo(r.port1, r.baud1).erase(1, 3) : "before") << r.what;
-        EXPECT_EQ(watch.Boxes(), Strings{}) << r.what;
+        std::string file = ReadAll(Win(s / "saveinfo.cfg")), saved = SaveInfo(r.port1, r.baud1);
+        if (file.size() == saved.size())
+            file.erase(1, 3), saved.erase(1, 3);             // the padding is not looked at
+        EXPECT_EQ(file, r.folder == kUnwritable ? "" : r.button == IDOK ? saved : "before") << r.what;
+        EXPECT_EQ(GetFileAttributesA(Win(s / "elsewhere/saveinfo.cfg").c_str()), INVALID_FILE_ATTRIBUTES) << r.what;
+        EXPECT_EQ(watch.Boxes(), r.folder != kUnwritable ? Strings{} : Strings{"Kelvo|The settings could not be saved in " +
+                  Win(s / "saveinfo.cfg") + ". They apply until Kelvo is closed."}) << r.what;
     }
 }
 
