@@ -10,6 +10,14 @@ DWORD BaudTable[5] = {CBR_9600, CBR_19200, CBR_38400, CBR_56000, CBR_115200};
 DWORD ParityTable[5] = {NOPARITY, EVENPARITY, ODDPARITY, MARKPARITY, SPACEPARITY};
 DWORD StopBitsTable[3] = {ONESTOPBIT, ONE5STOPBITS, TWOSTOPBITS};
 
+BOOL IsOfferedBaudRate(DWORD dwBaudRate)
+{
+    for (DWORD dwRate : BaudTable)
+        if (dwRate == dwBaudRate)
+            return TRUE;
+    return FALSE;
+}
+
 static NPTTYINFO GetDlgRecord(HWND hDlg)
 {
     return (NPTTYINFO)GetPropA(hDlg, SETTINGS_PROP);
@@ -54,8 +62,10 @@ BOOL SettingsDlgInit(HWND hDlg)
         SendMessageA(hPort, CB_SETCURSEL, (WPARAM)-1, 0);
     EnableWindow(hPort, !npTTYInfo->fConnected);
 
-    FillComboBox(hInstance, GetDlgItem(hDlg, IDD_BAUDCB), IDS_BAUD9600, BaudTable, 5,
-                 npTTYInfo->dwBaudRate);
+    // A rate the list does not offer (from a damaged or hand-edited
+    // saveinfo.cfg) shows the default instead, which Ok then keeps.
+    DWORD dwShownRate = IsOfferedBaudRate(npTTYInfo->dwBaudRate) ? npTTYInfo->dwBaudRate : CBR_115200;
+    FillComboBox(hInstance, GetDlgItem(hDlg, IDD_BAUDCB), IDS_BAUD9600, BaudTable, 5, dwShownRate);
 
     HWND hData = GetDlgItem(hDlg, IDD_DATABITSCB);
     for (int i = 5; i <= 8; i++) {
@@ -88,8 +98,8 @@ BOOL SettingsDlgTerm(HWND hDlg)
     if (!npTTYInfo)
         return FALSE;
 
-    // A list without a selection (a value from a saveinfo.cfg written
-    // elsewhere that no entry carries) keeps the record's current value.
+    // The port list is without a selection when the record's port has no
+    // entry (a saveinfo.cfg written elsewhere): the port stays as it is.
     LRESULT lPort = SendDlgItemMessageA(hDlg, IDD_PORTCB, CB_GETCURSEL, 0, 0);
     if (lPort != CB_ERR)
         npTTYInfo->bPort = (BYTE)((WORD)lPort + 1);

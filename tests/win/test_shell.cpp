@@ -20,6 +20,7 @@ TEST(Shell, StartUpTakesTheSavedPortAndBaudAndProbesThePort)
         {"a first start writes COM2 at 115200", "", 2, 115200, "Kelvo|Can't open COM2"},
         {"COM3 at 9600 is taken as saved", SaveInfo(3, 9600, 'x'), 3, 9600, "Kelvo|Can't open COM3"},
         {"a short file gives the defaults", "\x01\x02\x03", 2, 115200, "Kelvo|Can't open COM2"},
+        {"a rate no list offers is kept as read", SaveInfo(3, 0xFFFFFFFF), 3, 0xFFFFFFFF, "Kelvo|Can't open COM3"},
         {"a port that opens draws no box and is closed again", SaveInfo(5, 38400), 5, 38400, ""},
     };
     for (const Row &r : rows) {
@@ -127,24 +128,28 @@ HANDLE WINAPI NoEvent(LPSECURITY_ATTRIBUTES, BOOL, BOOL, LPCSTR) { return NULL; 
 TEST(Shell, AFileOrAPortThatCannotBeUsedIsToldAndNothingStarts)
 {
     Scratch s;
-    WriteAll("saveinfo.cfg", SaveInfo(7, 115200));
     const std::string good = MakeDlf(s, "good.dlf", 100);
     std::string bad = ReadAll(Win(good));
     WriteAll(Win(s / "bad.dlf"), bad.replace(50, 1, 1, bad[50] ^ 1));
-    const std::string notDlf = "Kelvo|This file is not DLF format.", notFree = "Kelvo|COM7 is not available.";
+    const std::string notDlf = "Kelvo|This file is not DLF format.", notFree = "Kelvo|COM7 is not available.",
+                      notRate = " is not supported. Choose one in Settings.";
     WriteAll(Win(s / "other.txt"), ReadAll(Win(good)));
     // The file dialog gives back a name typed without extension with .txt
     // (when "All Files" is chosen) and one of a file that does not exist
-    // after its question.
-    const struct { const char *what; std::string file; bool fLive, fFailStart, fAllFiles; Strings boxes; } rows[] = {
-        {"a damaged file", s / "bad.dlf", true, false, false, {notDlf}},
-        {"a file that does not exist", s / "none.dlf", true, false, false, {notDlf}},
-        {"a port that cannot be opened", good, false, false, false, {notFree}},
-        {"the same, the name given without .txt", s / "other", false, false, true, {notFree}},
-        {"a watch thread that cannot begin", good, true, true, false, {"Kelvo|Failed to create event for thread!", notFree}},
+    // after its question. A saved rate that no list offers (a damaged or
+    // hand-edited saveinfo.cfg) is refused before a file is asked for.
+    const struct { const char *what; DWORD baud; std::string file; bool fLive, fFailStart, fAllFiles; Strings boxes; } rows[] = {
+        {"a damaged file", 115200, s / "bad.dlf", true, false, false, {notDlf}},
+        {"a file that does not exist", 115200, s / "none.dlf", true, false, false, {notDlf}},
+        {"a port that cannot be opened", 115200, good, false, false, false, {notFree}},
+        {"the same, the name given without .txt", 115200, s / "other", false, false, true, {notFree}},
+        {"a watch thread that cannot begin", 115200, good, true, true, false, {"Kelvo|Failed to create event for thread!", notFree}},
+        {"a saved rate of 0, the port live", 0, good, true, false, false, {"Kelvo|The baud rate 0" + notRate}},
+        {"a saved rate of all ones, the port live", 0xFFFFFFFF, good, true, false, false, {"Kelvo|The baud rate 4294967295" + notRate}},
     };
     for (const auto &r : rows) {
         Unplug(7);
+        WriteAll("saveinfo.cfg", SaveInfo(7, r.baud));
         Watch watch;
         Window w;                                            // its start-up probe finds no port
         std::unique_ptr<Target> t(r.fLive ? new Target(s, 7, "--silent", good) : nullptr);
@@ -218,7 +223,7 @@ TEST(Shell, TheSettingsDialogShowsTheRecordAndChangesOnlyPortAndBaud)
         {"the defaults, Ok", 2, 115200, NOPARITY, 8, 4, "COM2 112k None 8 001", "", "", IDOK, 2, 115200, kStart},
         {"56k and COM3, Ok", 2, 115200, NOPARITY, 8, 4, "COM2 112k None 8 001", "COM3", "56k", IDOK, 3, 56000, kStart},
         {"9600, Cancel", 1, 19200, NOPARITY, 8, 4, "COM1 19.2k None 8 001", "COM4", "9600", IDCANCEL, 1, 19200, kStart},
-        {"values no entry carries, Ok", 7, 12345, NOPARITY, 8, 4, "- - None 8 001", "", "", IDOK, 7, 12345, kStart},
+        {"a port no entry carries is kept, a rate shows as the default, Ok", 7, 0, NOPARITY, 8, 4, "- 112k None 8 001", "", "", IDOK, 7, 115200, kStart},
         {"other line settings, shown and kept", 4, 38400, ODDPARITY, 7, 3, "COM4 38.4k Odd 7 110", "", "", IDOK, 4, 38400, kStart},
         {"the working folder moved after start-up, Ok", 2, 115200, NOPARITY, 8, 4, "COM2 112k None 8 001", "COM3", "9600", IDOK, 3, 9600, kMovedAway},
         {"a saveinfo.cfg that cannot be written, Ok", 2, 115200, NOPARITY, 8, 4, "COM2 112k None 8 001", "COM4", "56k", IDOK, 4, 56000, kUnwritable},
