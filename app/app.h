@@ -105,6 +105,14 @@ typedef struct tagSAVEINFO {
 
 static_assert(sizeof(SAVEINFO) == 8, "saveinfo.cfg holds exactly 8 bytes");
 
+// saveinfo.cfg's full name, fixed by CreateTTYInfo from the working folder
+// at start-up. The open-file dialog may leave the working folder in one the
+// user browsed; every later write still goes where the next start reads.
+const char *SaveInfoPath(void);
+// Writes the record to SaveInfoPath(); FALSE when the file cannot be
+// created or written whole.
+BOOL WriteSaveInfo(const SAVEINFO *psi);
+
 #define GWL_NPTTYINFO 0
 #define GETNPTTYINFO(hWnd) ((NPTTYINFO)GetWindowLongPtrA((hWnd), GWL_NPTTYINFO))
 

@@ -8,13 +8,48 @@
 
 const char gszBanner[] = "Kelvo serial download station - Ctrl+C connects, Ctrl+S sets the port\r\n";
 
-// Reads saveinfo.cfg from the working directory. A missing file is created
-// with the defaults; a file too short to hold the whole record gives the
-// defaults too (and is left as it is).
+// Where saveinfo.cfg lives; only FixSaveInfoPath writes it.
+static char szSaveInfoPath[MAX_PATH + 16] = "saveinfo.cfg";
+
+const char *SaveInfoPath(void)
+{
+    return szSaveInfoPath;
+}
+
+// Takes the working folder of now as saveinfo.cfg's folder for the rest of
+// the run. Without a usable folder name the plain name is kept.
+static void FixSaveInfoPath(void)
+{
+    char szDir[MAX_PATH];
+    DWORD n = GetCurrentDirectoryA(sizeof szDir, szDir);
+    if (n == 0 || n >= sizeof szDir) {
+        lstrcpynA(szSaveInfoPath, "saveinfo.cfg", sizeof szSaveInfoPath);
+        return;
+    }
+    snprintf(szSaveInfoPath, sizeof szSaveInfoPath, "%s%ssaveinfo.cfg", szDir,
+             szDir[n - 1] == '\\' ? "" : "\\");
+}
+
+BOOL WriteSaveInfo(const SAVEINFO *psi)
+{
+    FILE *fp = fopen(szSaveInfoPath, "wb+");
+    if (!fp)
+        return FALSE;
+    size_t nWritten = fwrite(psi, sizeof *psi, 1, fp);
+    // A full disk shows only when the buffered bytes go out, at the close.
+    return (fclose(fp) == 0 && nWritten == 1) ? TRUE : FALSE;
+}
+
+// Reads saveinfo.cfg from the working folder, whose full name it fixes for
+// the run. A missing file is created with the defaults; a file too short to
+// hold the whole record gives the defaults too (and is left as it is). The
+// values are taken as they are: the settings dialog and Connect deal with a
+// port or a rate they do not offer.
 static void LoadSaveInfo(SAVEINFO *psi)
 {
+    FixSaveInfoPath();
     SAVEINFO si = {};
-    FILE *fp = fopen("saveinfo.cfg", "rb");
+    FILE *fp = fopen(szSaveInfoPath, "rb");
     if (fp) {
         size_t nRead = fread(&si, sizeof si, 1, fp);
         fclose(fp);
@@ -25,11 +60,7 @@ static void LoadSaveInfo(SAVEINFO *psi)
     } else {
         si.bPort = 2;
         si.dwBaudRate = 115200;
-        fp = fopen("saveinfo.cfg", "wb+");
-        if (fp) {
-            fwrite(&si, sizeof si, 1, fp);
-            fclose(fp);
-        }
+        WriteSaveInfo(&si);     // a folder that takes no file just has none
     }
     *psi = si;
 }

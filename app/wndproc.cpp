@@ -98,6 +98,15 @@ static void CmdConnect(HWND hWnd)
     // a running download.
     if (!npTTYInfo || npTTYInfo->fConnected)
         return;
+    // A rate no list offers (from a damaged or hand-edited saveinfo.cfg)
+    // is refused before a file is asked for or the port is opened: the
+    // user sets one in Settings.
+    if (!IsOfferedBaudRate(npTTYInfo->dwBaudRate)) {
+        snprintf((char *)gszDebug, sizeof gszDebug, "The baud rate %lu is not supported. Choose one in Settings.",
+                 (unsigned long)npTTYInfo->dwBaudRate);
+        KelvoMessage(hWnd, (const char *)gszDebug);
+        return;
+    }
     if (!PopFileOpenDlg(hWnd, szFileName, szTitleName))
         return;
     // The dialog ran a message loop of its own: a close that arrived

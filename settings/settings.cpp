@@ -10,6 +10,14 @@ DWORD BaudTable[5] = {CBR_9600, CBR_19200, CBR_38400, CBR_56000, CBR_115200};
 DWORD ParityTable[5] = {NOPARITY, EVENPARITY, ODDPARITY, MARKPARITY, SPACEPARITY};
 DWORD StopBitsTable[3] = {ONESTOPBIT, ONE5STOPBITS, TWOSTOPBITS};
 
+BOOL IsOfferedBaudRate(DWORD dwBaudRate)
+{
+    for (DWORD dwRate : BaudTable)
+        if (dwRate == dwBaudRate)
+            return TRUE;
+    return FALSE;
+}
+
 static NPTTYINFO GetDlgRecord(HWND hDlg)
 {
     return (NPTTYINFO)GetPropA(hDlg, SETTINGS_PROP);
@@ -54,8 +62,10 @@ BOOL SettingsDlgInit(HWND hDlg)
         SendMessageA(hPort, CB_SETCURSEL, (WPARAM)-1, 0);
     EnableWindow(hPort, !npTTYInfo->fConnected);
 
-    FillComboBox(hInstance, GetDlgItem(hDlg, IDD_BAUDCB), IDS_BAUD9600, BaudTable, 5,
-                 npTTYInfo->dwBaudRate);
+    // A rate the list does not offer (from a damaged or hand-edited
+    // saveinfo.cfg) shows the default instead, which Ok then keeps.
+    DWORD dwShownRate = IsOfferedBaudRate(npTTYInfo->dwBaudRate) ? npTTYInfo->dwBaudRate : CBR_115200;
+    FillComboBox(hInstance, GetDlgItem(hDlg, IDD_BAUDCB), IDS_BAUD9600, BaudTable, 5, dwShownRate);
 
     HWND hData = GetDlgItem(hDlg, IDD_DATABITSCB);
     for (int i = 5; i <= 8; i++) {
@@ -88,8 +98,8 @@ BOOL SettingsDlgTerm(HWND hDlg)
     if (!npTTYInfo)
         return FALSE;
 
-    // A list without a selection (a value from a saveinfo.cfg written
-    // elsewhere that no entry carries) keeps the record's current value.
+    // The port list is without a selection when the record's port has no
+    // entry (a saveinfo.cfg written elsewhere): the port stays as it is.
     LRESULT lPort = SendDlgItemMessageA(hDlg, IDD_PORTCB, CB_GETCURSEL, 0, 0);
     if (lPort != CB_ERR)
         npTTYInfo->bPort = (BYTE)((WORD)lPort + 1);
@@ -97,14 +107,10 @@ BOOL SettingsDlgTerm(HWND hDlg)
     if (lBaud != CB_ERR)
         npTTYInfo->dwBaudRate = (DWORD)SendDlgItemMessageA(hDlg, IDD_BAUDCB, CB_GETITEMDATA, lBaud, 0);
 
-    FILE *fp = fopen("saveinfo.cfg", "wb+");
-    if (fp) {
-        SAVEINFO si = {};
-        si.bPort = npTTYInfo->bPort;
-        si.dwBaudRate = npTTYInfo->dwBaudRate;
-        fwrite(&si, sizeof si, 1, fp);
-        fclose(fp);
-    }
+    SAVEINFO si = {};
+    si.bPort = npTTYInfo->bPort;
+    si.dwBaudRate = npTTYInfo->dwBaudRate;
+    BOOL fSaved = WriteSaveInfo(&si);
 
     LRESULT lData = SendDlgItemMessageA(hDlg, IDD_DATABITSCB, CB_GETCURSEL, 0, 0);
     if (lData != CB_ERR)
@@ -125,7 +131,16 @@ BOOL SettingsDlgTerm(HWND hDlg)
     npTTYInfo->fNewLine = IsDlgButtonChecked(hDlg, IDD_NEWLINE) == BST_CHECKED;
     npTTYInfo->fLocalEcho = IsDlgButtonChecked(hDlg, IDD_LOCALECHO) == BST_CHECKED;
     // fUseCNReceive and fDisplayErrors have no boxes here: they stay as they are.
-    return TRUE;
+
+    // Told last: the record is not touched after the box, since a close
+    // that arrives while it is up destroys the window and the record.
+    if (!fSaved) {
+        char szText[MAX_PATH + 100];
+        snprintf(szText, sizeof szText, "The settings could not be saved in %s. They apply until Kelvo is closed.",
+                 SaveInfoPath());
+        KelvoMessage(hDlg, szText);
+    }
+    return fSaved;
 }
 
 BOOL SelectTTYFont(HWND hDlg)

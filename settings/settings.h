@@ -8,6 +8,10 @@ extern DWORD BaudTable[5];
 extern DWORD ParityTable[5];
 extern DWORD StopBitsTable[3];
 
+// Whether the rate is one of BaudTable's, the rates Kelvo offers and
+// connects at.
+BOOL IsOfferedBaudRate(DWORD dwBaudRate);
+
 INT_PTR CALLBACK SettingsDlgProc(HWND hDlg, UINT uMsg, WPARAM wParam, LPARAM lParam);
 BOOL SettingsDlgInit(HWND hDlg);
 BOOL SettingsDlgTerm(HWND hDlg);

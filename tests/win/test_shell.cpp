@@ -20,6 +20,7 @@ TEST(Shell, StartUpTakesTheSavedPortAndBaudAndProbesThePort)
         {"a first start writes COM2 at 115200", "", 2, 115200, "Kelvo|Can't open COM2"},
         {"COM3 at 9600 is taken as saved", SaveInfo(3, 9600, 'x'), 3, 9600, "Kelvo|Can't open COM3"},
         {"a short file gives the defaults", "\x01\x02\x03", 2, 115200, "Kelvo|Can't open COM2"},
+        {"a rate no list offers is kept as read", SaveInfo(3, 0xFFFFFFFF), 3, 0xFFFFFFFF, "Kelvo|Can't open COM3"},
         {"a port that opens draws no box and is closed again", SaveInfo(5, 38400), 5, 38400, ""},
     };
     for (const Row &r : rows) {
@@ -126,24 +127,28 @@ HANDLE WINAPI NoEvent(LPSECURITY_ATTRIBUTES, BOOL, BOOL, LPCSTR) { return NULL; 
 TEST(Shell, AFileOrAPortThatCannotBeUsedIsToldAndNothingStarts)
 {
     Scratch s;
-    WriteAll("saveinfo.cfg", SaveInfo(7, 115200));
     const std::string good = MakeDlf(s, "good.dlf", 100);
     std::string bad = ReadAll(Win(good));
     WriteAll(Win(s / "bad.dlf"), bad.replace(50, 1, 1, bad[50] ^ 1));
-    const std::string notDlf = "Kelvo|This file is not DLF format.", notFree = "Kelvo|COM7 is not available.";
+    const std::string notDlf = "Kelvo|This file is not DLF format.", notFree = "Kelvo|COM7 is not available.",
+                      notRate = " is not supported. Choose one in Settings.";
     WriteAll(Win(s / "other.txt"), ReadAll(Win(good)));
     // The file dialog gives back a name typed without extension with .txt
     // (when "All Files" is chosen) and one of a file that does not exist
-    // after its question.
-    const struct { const char *what; std::string file; bool fLive, fFailStart, fAllFiles; Strings boxes; } rows[] = {
-        {"a damaged file", s / "bad.dlf", true, false, false, {notDlf}},
-        {"a file that does not exist", s / "none.dlf", true, false, false, {notDlf}},
-        {"a port that cannot be opened", good, false, false, false, {notFree}},
-        {"the same, the name given without .txt", s / "other", false, false, true, {notFree}},
-        {"a watch thread that cannot begin", good, true, true, false, {"Kelvo|Failed to create event for thread!", notFree}},
+    // after its question. A saved rate that no list offers (a damaged or
+    // hand-edited saveinfo.cfg) is refused before a file is asked for.
+    const struct { const char *what; DWORD baud; std::string file; bool fLive, fFailStart, fAllFiles; Strings boxes; } rows[] = {
+        {"a damaged file", 115200, s / "bad.dlf", true, false, false, {notDlf}},
+        {"a file that does not exist", 115200, s / "none.dlf", true, false, false, {notDlf}},
+        {"a port that cannot be opened", 115200, good, false, false, false, {notFree}},
+        {"the same, the name given without .txt", 115200, s / "other", false, false, true, {notFree}},
+        {"a watch thread that cannot begin", 115200, good, true, true, false, {"Kelvo|Failed to create event for thread!", notFree}},
+        {"a saved rate of 0, the port live", 0, good, true, false, false, {"Kelvo|The baud rate 0" + notRate}},
+        {"a saved rate of all ones, the port live", 0xFFFFFFFF, good, true, false, false, {"Kelvo|The baud rate 4294967295" + notRate}},
     };
     for (const auto &r : rows) {
         Unplug(7);
+        WriteAll("saveinfo.cfg", SaveInfo(7, r.baud));
         Watch watch;
         Window w;                                            // its start-up probe finds no port
         std::unique_ptr<Target> t(r.fLive ? new Target(s, 7, "--silent", good) : nullptr);
@@ -205,18 +210,23 @@ TEST(Shell, ClosingTheWindowDuringAnyDialogEndsCleanly)
 }
 
 // Each row opens the dialog on a record, reads what it shows, picks a port
-// and a baud rate (when given), and closes it with Ok or Cancel.
+// and a baud rate (when given), and closes it with Ok or Cancel. The file
+// goes to the folder Kelvo started in, wherever the working folder is by
+// then; a file that cannot be written is told, and the choice still holds.
 TEST(Shell, TheSettingsDialogShowsTheRecordAndChangesOnlyPortAndBaud)
 {
-    // The record, what the dialog shows, what is picked, the button, and the port and rate after.
+    enum Folder { kStart, kMovedAway, kUnwritable };
+    // The record, what the dialog shows, what is picked, the button, the port and rate after, and the folders.
     struct Row { const char *what; BYTE port; DWORD baud; BYTE parity, bytes, flow;
-                 const char *shown, *pickPort, *pickBaud; int button; BYTE port1; DWORD baud1; };
+                 const char *shown, *pickPort, *pickBaud; int button; BYTE port1; DWORD baud1; Folder folder; };
     const Row rows[] = {
-        {"the defaults, Ok", 2, 115200, NOPARITY, 8, 4, "COM2 112k None 8 001", "", "", IDOK, 2, 115200},
-        {"56k and COM3, Ok", 2, 115200, NOPARITY, 8, 4, "COM2 112k None 8 001", "COM3", "56k", IDOK, 3, 56000},
-        {"9600, Cancel", 1, 19200, NOPARITY, 8, 4, "COM1 19.2k None 8 001", "COM4", "9600", IDCANCEL, 1, 19200},
-        {"values no entry carries, Ok", 7, 12345, NOPARITY, 8, 4, "- - None 8 001", "", "", IDOK, 7, 12345},
-        {"other line settings, shown and kept", 4, 38400, ODDPARITY, 7, 3, "COM4 38.4k Odd 7 110", "", "", IDOK, 4, 38400},
+        {"the defaults, Ok", 2, 115200, NOPARITY, 8, 4, "COM2 112k None 8 001", "", "", IDOK, 2, 115200, kStart},
+        {"56k and COM3, Ok", 2, 115200, NOPARITY, 8, 4, "COM2 112k None 8 001", "COM3", "56k", IDOK, 3, 56000, kStart},
+        {"9600, Cancel", 1, 19200, NOPARITY, 8, 4, "COM1 19.2k None 8 001", "COM4", "9600", IDCANCEL, 1, 19200, kStart},
+        {"a port no entry carries is kept, a rate shows as the default, Ok", 7, 0, NOPARITY, 8, 4, "- 112k None 8 001", "", "", IDOK, 7, 115200, kStart},
+        {"other line settings, shown and kept", 4, 38400, ODDPARITY, 7, 3, "COM4 38.4k Odd 7 110", "", "", IDOK, 4, 38400, kStart},
+        {"the working folder moved after start-up, Ok", 2, 115200, NOPARITY, 8, 4, "COM2 112k None 8 001", "COM3", "9600", IDOK, 3, 9600, kMovedAway},
+        {"a saveinfo.cfg that cannot be written, Ok", 2, 115200, NOPARITY, 8, 4, "COM2 112k None 8 001", "COM4", "56k", IDOK, 4, 56000, kUnwritable},
     };
     for (const Row &r : rows) {
         Scratch s;
@@ -225,6 +235,10 @@ TEST(Shell, TheSettingsDialogShowsTheRecordAndChangesOnlyPortAndBaud)
         NPTTYINFO p = w.Info();
         p->bPort = r.port, p->dwBaudRate = r.baud, p->bParity = r.parity, p->bByteSize = r.bytes, p->bFlowCtrl = r.flow;
         WriteAll("saveinfo.cfg", "before");
+        if (r.folder == kMovedAway)                          // as the file dialog leaves it
+            CreateDirectoryA("elsewhere", NULL), SetCurrentDirectoryA("elsewhere");
+        if (r.folder == kUnwritable)                         // a folder of that name: not even root writes it
+            DeleteFileA("saveinfo.cfg"), CreateDirectoryA("saveinfo.cfg", NULL);
         watch.Boxes();                                       // the start-up probe's
         std::string shown, enabled;
         watch.On("Kelvo Settings...", [&](HWND h) {
@@ -245,10 +259,13 @@ TEST(Shell, TheSettingsDialogShowsTheRecordAndChangesOnlyPortAndBaud)
         EXPECT_EQ(enabled, "11000000000") << r.what;
         EXPECT_EQ(p->bPort * 1000000 + p->dwBaudRate, r.port1 * 1000000 + r.baud1) << r.what;
         EXPECT_TRUE(p->bParity == r.parity && p->bByteSize == r.bytes && p->bFlowCtrl == r.flow) << r.what;
-        std::string file = ReadAll("saveinfo.cfg");
-        EXPECT_EQ(r.button == IDOK ? file.erase(1, 3) : file,
-                  r.button == IDOK ? SaveInfo(r.port1, r.baud1).erase(1, 3) : "before") << r.what;
-        EXPECT_EQ(watch.Boxes(), Strings{}) << r.what;
+        std::string file = ReadAll(Win(s / "saveinfo.cfg")), saved = SaveInfo(r.port1, r.baud1);
+        if (file.size() == saved.size())
+            file.erase(1, 3), saved.erase(1, 3);             // the padding is not looked at
+        EXPECT_EQ(file, r.folder == kUnwritable ? "" : r.button == IDOK ? saved : "before") << r.what;
+        EXPECT_EQ(GetFileAttributesA(Win(s / "elsewhere/saveinfo.cfg").c_str()), INVALID_FILE_ATTRIBUTES) << r.what;
+        EXPECT_EQ(watch.Boxes(), r.folder != kUnwritable ? Strings{} : Strings{"Kelvo|The settings could not be saved in " +
+                  Win(s / "saveinfo.cfg") + ". They apply until Kelvo is closed."}) << r.what;
     }
 }
 
