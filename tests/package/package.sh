@@ -79,8 +79,11 @@ ROWS
 serve() {
     local arch=$1 desk="$WORK/desk-$1" prefix="$WORK/data/kelvo" out
     [ "$arch" = x86_64 ] && prefix="$WORK/data/kelvo-win64"
-    # kelvo-drive of the tree this machine runs, in the launcher's prefix.
-    drive() { WINEPREFIX="$prefix" env -u WINEARCH "${DRIVE[@]}" "$@"; }
+    # kelvo-drive in the launcher's prefix: a 32-bit prefix takes the i686
+    # one under 32-bit Wine, a 64-bit prefix that of the tree that runs here.
+    local d=("${DRIVE[@]}")
+    [ "$arch" = i686 ] && d=(/usr/lib/wine/wine "$KELVO_ROOT/build-win-i686/kelvo-drive.exe")
+    drive() { WINEPREFIX="$prefix" env -u WINEARCH "${d[@]}" "$@"; }
     mkdir -p "$desk" && cd "$desk" || return 1
     export HOME="$WORK/home" XDG_DATA_HOME="$WORK/data" KELVO_WIN_ARCH="${2:-}"
     out=$("$R/usr/bin/kelvo" --list 2>&1)
