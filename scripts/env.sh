@@ -147,11 +147,12 @@ kelvo_workspace_cleanup() {
 
 # start_target NAME COM ARGS... FILE: dlfsim on a pseudo terminal mapped to
 # COM (a number), its output in $WORK/NAME.out and its transcript in
-# $WORK/NAME.transcript. Sets SIM_PID.
+# $WORK/NAME.transcript. KELVO_DLFSIM names another dlfsim to run (another
+# build, to compare). Sets SIM_PID.
 start_target() {
     local name=$1 com=$2
     shift 2
-    "$KELVO_BIN/dlfsim" --link "$WINEPREFIX/dosdevices/com$com" --transcript "$WORK/$name.transcript" "$@" \
+    "${KELVO_DLFSIM:-$KELVO_BIN/dlfsim}" --link "$WINEPREFIX/dosdevices/com$com" --transcript "$WORK/$name.transcript" "$@" \
         > "$WORK/$name.out" 2>&1 &
     SIM_PID=$!
     wait_for_line "$WORK/$name.out" '^PTY ' 10

@@ -179,11 +179,14 @@ const char kHelp[] =
     "\n"
     "Timing:\n"
     "  --pace BAUD          behave like a line at BAUD, charging 10 bit times for\n"
-    "                       every byte in both directions: a byte from the PC\n"
-    "                       counts as arrived 10 bit times after it was sent or\n"
-    "                       after the line came free, whichever is later, and\n"
-    "                       each answer takes its own 10 bit times. A PC that\n"
-    "                       answers at once reaches the line's limit, never more\n"
+    "                       every byte in both directions: a byte of the target\n"
+    "                       reaches the PC when its last bit has, 10 bit times\n"
+    "                       after the line came free; a byte from the PC counts\n"
+    "                       as arrived 10 bit times after it was sent or after\n"
+    "                       the line came free, whichever is later. The PC's\n"
+    "                       turnaround is all charged: a PC that answers at once\n"
+    "                       reaches the line's limit, never more; one that takes\n"
+    "                       D per answer at most 1/(1 + D/(20 bit times)) of it\n"
     "                       (xfer_ms runs on this line's clock)\n"
     "  --reply-timeout MS   wait for each answer (default 5000)\n"
     "  --connect-timeout MS wait for the answer to a session's first STX\n"
@@ -697,16 +700,19 @@ public:
         if (o_.pace > 0) {
             // The byte goes on the line when the line is free: at once after
             // what came before (the target answers without delay), or now
-            // when the line has stood idle for longer than a character.
+            // when the line has stood idle for longer than a character. The
+            // PC gets it when its last bit has arrived, a character later.
             Clock::time_point now = Clock::now();
             lineStart_ = now - lineFree_ < charTime_ ? lineFree_ : now;
-            std::this_thread::sleep_until(lineStart_);
             lineFree_ = lineStart_ + charTime_;
+            std::this_thread::sleep_until(lineFree_);
         } else {
             lineStart_ = Clock::now();
         }
         Clock::time_point end = Clock::now() + std::chrono::milliseconds(o_.replyTimeout);
         for (;;) {
+            // Taken before each try: the PC cannot have the byte any sooner.
+            writeLate_ = Clock::now() - lineFree_;
             ssize_t n = write(fd_, &b, 1);
             if (n == 1)
                 break;
@@ -723,7 +729,6 @@ public:
                 Fail(EXIT_MISMATCH, Format("PC closed the port at %s", step));
             Fail(EXIT_IO, Format("write failed at %s: %s", step, n < 0 ? strerror(errno) : "short write"));
         }
-        writeLate_ = Clock::now() - lineStart_;
         Log('T', b);
     }
 
@@ -736,8 +741,10 @@ public:
             int b = Poll(static_cast<int>(std::min<long>(std::max<long>(left, 0), 50)));
             if (b >= 0 && o_.pace > 0) {
                 // The PC's byte has crossed the line 10 bit times after it was
-                // sent, and no sooner than that after the line came free. How
-                // late this side wrote its own last byte is not the PC's time.
+                // sent, and no sooner than that after the line came free. All
+                // the time from this side beginning to write its last byte to
+                // the answer arriving here is the PC's, and charged; only how
+                // late that write began, past the line's clock, is not.
                 lineFree_ = std::max(Clock::now() - writeLate_, lineFree_) + charTime_;
                 std::this_thread::sleep_until(lineFree_);
             }
@@ -1059,10 +1066,11 @@ private:
     Clock::time_point t0_;
     Clock::time_point xferStart_{}, xferEnd_{};
     // The paced line: the start of the target's last byte on it and when it
-    // is free again (the line's own clock, which sleeps follow).
+    // is free again (the line's own clock, which sleeps follow). A target's
+    // byte is written at its lineFree_, when its last bit has arrived.
     Clock::time_point lineStart_, lineFree_;
     std::chrono::nanoseconds charTime_;
-    Clock::duration writeLate_{};   // how long after lineStart_ the last byte was written
+    Clock::duration writeLate_{};   // how long after its lineFree_ the last byte's write began
     int fd_ = -1;
     pid_t holder_ = -1;
     bool isPty_ = false;
