@@ -168,9 +168,10 @@ verdict() {
 }
 
 # start_kelvo DIR: Kelvo.exe running in DIR (where its saveinfo.cfg is),
-# with its window up. Sets KELVO_PID.
+# with its window up; KELVO_EXE names another build of it (to compare).
+# Sets KELVO_PID.
 start_kelvo() {
-    (cd "$1" && exec "$KELVO_WINE" "$KELVO_WIN_BUILD/Kelvo.exe" >/dev/null 2>&1) &
+    (cd "$1" && exec "$KELVO_WINE" "${KELVO_EXE:-$KELVO_WIN_BUILD/Kelvo.exe}" >/dev/null 2>&1) &
     "${DRIVE[@]}" wait-window 30000 && KELVO_PID=$(pgrep -n -f 'Kelvo\.exe')
 }
 
