@@ -122,7 +122,9 @@ static void EndUnsent(NPTTYINFO npTTYInfo, DWORD dwError)
     if (dwError == ERROR_TIMEOUT)
         WriteLine("\r\nThe target held the line (XOFF) for %lu s: download stopped.\r\n",
                   (unsigned long)(gdwWriteGiveUpMs / 1000));
-    else if (PortAnswers(npTTYInfo, &comStat, false))
+    else if (!PortAnswers(npTTYInfo, &comStat, false))
+        return;                                 // the device has gone: said and ended there
+    else
         WriteLine("\r\nA byte could not be sent (error %lu): download stopped.\r\n", (unsigned long)dwError);
     EndSession(npTTYInfo);
 }

@@ -13,15 +13,8 @@ export WINEARCH=win64
 # without 32-bit support run). When no Wine runs, the reason has been said
 # and the 64-bit names stand, so what fails next fails visibly.
 source "$KELVO_ROOT/scripts/wine-pick.sh"
-kelvo_can_run_32bit() {
-    "${KELVO_WINE_DIR:-/usr/lib/wine}/wine" --version >/dev/null 2>&1
-}
 [ "${KELVO_WIN_ARCH:-}" = x86_64 ] || KELVO_WIN_ARCH=""
-kelvo_pick_wine "$KELVO_WIN_ARCH" || {
-    KELVO_WIN_ARCH=x86_64
-    KELVO_WINE=/usr/lib/wine/wine64
-    KELVO_WINESERVER=/usr/lib/wine/wineserver64
-}
+kelvo_pick_wine "$KELVO_WIN_ARCH" || kelvo_use_build x86_64
 KELVO_WIN_BUILD="$KELVO_ROOT/build-win-$KELVO_WIN_ARCH"
 KELVO_HOST_BUILD="$KELVO_ROOT/build-host"
 KELVO_BIN="$KELVO_HOST_BUILD/bin"

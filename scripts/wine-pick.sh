@@ -16,20 +16,32 @@
 # folder of Wine's loaders (default /usr/lib/wine).
 kelvo_pick_wine() {
     local dir=${KELVO_WINE_DIR:-/usr/lib/wine} want=${1:-} out32="" out64=""
-    if [ "$want" != x86_64 ]; then
-        if out32=$("$dir/wine" --version 2>&1); then
-            KELVO_WIN_ARCH=i686 KELVO_WINE=$dir/wine KELVO_WINESERVER=$dir/wineserver32
-            return 0
-        fi
+    if [ "$want" != x86_64 ] && out32=$("$dir/wine" --version 2>&1); then
+        kelvo_use_build i686
+        return 0
     fi
-    if [ "$want" != i686 ]; then
-        if out64=$("$dir/wine64" --version 2>&1); then
-            KELVO_WIN_ARCH=x86_64 KELVO_WINE=$dir/wine64 KELVO_WINESERVER=$dir/wineserver64
-            return 0
-        fi
+    if [ "$want" != i686 ] && out64=$("$dir/wine64" --version 2>&1); then
+        kelvo_use_build x86_64
+        return 0
     fi
     kelvo_explain_wine "$dir" "$want" "$out32" "$out64" >&2
     return 1
+}
+
+# kelvo_use_build ARCH: the names for ARCH's build (i686 or x86_64).
+kelvo_use_build() {
+    local dir=${KELVO_WINE_DIR:-/usr/lib/wine}
+    KELVO_WIN_ARCH=$1
+    if [ "$1" = i686 ]; then
+        KELVO_WINE=$dir/wine KELVO_WINESERVER=$dir/wineserver32
+    else
+        KELVO_WINE=$dir/wine64 KELVO_WINESERVER=$dir/wineserver64
+    fi
+}
+
+# Whether 32-bit Wine starts here (the kernel runs 32-bit programs).
+kelvo_can_run_32bit() {
+    "${KELVO_WINE_DIR:-/usr/lib/wine}/wine" --version >/dev/null 2>&1
 }
 
 # Why no Wine ran, and the one command that mends it.
