@@ -8,6 +8,7 @@
 #include <cstring>
 #include <ctime>
 
+#include <fcntl.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -96,6 +97,7 @@ static void PortLine(const RUN *r, const PORT &p, char *psz, size_t cb)
     switch (p.phase) {
     case PH_WAIT_PORT: snprintf(what, sizeof what, "waiting for the port"); break;
     case PH_PAUSE: snprintf(what, sizeof what, "next board"); break;
+    case PH_RESET: snprintf(what, sizeof what, "reset sequence"); break;
     case PH_SERVE:
     case PH_DRAIN:
         if (r->o.repeat)
@@ -319,4 +321,96 @@ void PrintSummary(RUN *r)
                 printf("  board %zu: %s: %s\n", i + 1, ResultWord(b.rc), b.szReason);
         }
     }
+}
+
+// ---- the per-board record --------------------------------------------------
+
+// Opens --report for appending before any port is touched. Returns -1, or
+// the exit status after saying why.
+int OpenReport(RUN *r)
+{
+    if (r->o.report.empty())
+        return -1;
+    r->reportFd = open(r->o.report.c_str(), O_WRONLY | O_APPEND | O_CREAT | O_CLOEXEC, 0644);
+    if (r->reportFd < 0) {
+        fprintf(stderr, "kelvo-cli: cannot write %s: %s\n", r->o.report.c_str(), strerror(errno));
+        return EXIT_IO;
+    }
+    char host[256] = "";
+    gethostname(host, sizeof host - 1);
+    r->host = host;
+    return -1;
+}
+
+// A JSON string: quotes, backslashes and control characters escaped, and
+// any byte that is not part of well-formed UTF-8 (a file name may hold
+// such) written as the character of its value, so that every line parses.
+std::string JsonString(const std::string &s)
+{
+    std::string j = "\"";
+    for (size_t i = 0; i < s.size(); i++) {
+        unsigned char c = (unsigned char)s[i];
+        size_t n = c < 0x80 ? 0 : (c & 0xE0) == 0xC0 ? 1 : (c & 0xF0) == 0xE0 ? 2 : (c & 0xF8) == 0xF0 ? 3 : 9;
+        bool bWell = n > 0 && n < 9 && i + n < s.size() && c != 0xC0 && c != 0xC1 && c <= 0xF4;
+        for (size_t k = 1; bWell && k <= n; k++)
+            bWell = ((unsigned char)s[i + k] & 0xC0) == 0x80;
+        char esc[8];
+        if (c == '"' || c == '\\') {
+            j += '\\';
+            j += (char)c;
+        } else if (c < 0x20 || (c >= 0x80 && !bWell)) {
+            snprintf(esc, sizeof esc, "\\u%04x", c);
+            j += esc;
+        } else if (c >= 0x80) {
+            j.append(s, i, n + 1);
+            i += n;
+        } else {
+            j += (char)c;
+        }
+    }
+    return j + "\"";
+}
+
+static std::string JsonOrNull(const std::string &s)
+{
+    return s.empty() ? "null" : JsonString(s);
+}
+
+// Writes the board's record with one write() on the O_APPEND descriptor, so
+// that records of several processes never interleave, and flushes it to the
+// disk before the port goes on: a crash loses at most the board in progress.
+void ReportBoard(RUN *r, PORT *p, const BOARD &b)
+{
+    if (r->reportFd < 0)
+        return;
+    struct tm tm;
+    gmtime_r(&b.ended.tv_sec, &tm);
+    char when[40], crc[8], figures[200];
+    strftime(when, sizeof when, "%Y-%m-%dT%H:%M:%S", &tm);
+    snprintf(when + strlen(when), sizeof when - strlen(when), ".%03ldZ", b.ended.tv_nsec / 1000000);
+    snprintf(crc, sizeof crc, "%04X", r->wCrc);
+    snprintf(figures, sizeof figures, "\"bytes\":%u,\"blocks\":%d,\"seconds\":%.3f", b.dwServed, b.nBlocks, b.seconds);
+    const PORTID &id = p->id;
+    std::string usb = !id.bUsb ? "null" :
+        "{\"vendor\":" + JsonString(id.vendor) + ",\"product\":" + JsonString(id.product) +
+        ",\"serial\":" + JsonOrNull(id.serial) + ",\"manufacturer\":" + JsonOrNull(id.manufacturer) +
+        ",\"name\":" + JsonOrNull(id.name) + "}";
+    std::string line = "{\"time\":\"" + std::string(when) + "\",\"host\":" + JsonString(r->host) +
+        ",\"board\":" + std::to_string(p->boards.size()) + ",\"port\":" + JsonString(p->name) +
+        ",\"stable\":" + JsonOrNull(id.stable) + ",\"usb\":" + usb +
+        ",\"file\":" + JsonString(r->o.file) + ",\"file_bytes\":" + std::to_string(r->image.size()) +
+        ",\"crc\":\"" + crc + "\",\"sha256\":\"" + r->szSha + "\"," + figures +
+        ",\"reset\":" + JsonOrNull(r->o.resetText) + ",\"result\":\"" + ResultWord(b.rc) +
+        "\",\"reason\":" + JsonString(b.szReason) + "}\n";
+    ssize_t n = write(r->reportFd, line.data(), line.size());
+    int err = errno;
+    // A pipe or a terminal cannot be synced and need not be.
+    if (n == (ssize_t)line.size() && (fdatasync(r->reportFd) == 0 || errno == EINVAL))
+        return;
+    if (n >= 0 && n != (ssize_t)line.size())
+        err = ENOSPC;
+    else if (n >= 0)
+        err = errno;
+    Say(r, "%s: writing %s failed: %s", p->name.c_str(), r->o.report.c_str(), strerror(err));
+    p->rc = Worse(p->rc, EXIT_IO);
 }

@@ -8,12 +8,13 @@
 //
 // Every port given is a session of its own: a record with its descriptor,
 // protocol state, answer queue and deadlines. One epoll set of all open
-// ports drives every session (SIGINT, SIGTERM and SIGHUP wake its wait); a port
+// ports drives every session (SIGINT, SIGTERM, SIGHUP and SIGQUIT wake its wait); a port
 // never waits for another, and one that fails is closed without touching the
 // rest. With --repeat a port goes on to the next board after each one.
 #include "kelvo-cli.h"
 #include "download/dlf.h"
 #include "kelvo_version.h"
+#include "sha256.h"
 
 #include <algorithm>
 #include <cerrno>
@@ -25,9 +26,12 @@
 #include <cstring>
 #include <ctime>
 #include <string>
+#include <system_error>
+#include <thread>
 #include <vector>
 
 #include <fcntl.h>
+#include <linux/serial.h>
 #include <sys/epoll.h>
 #include <sys/file.h>
 #include <sys/ioctl.h>
@@ -68,7 +72,9 @@ const char kUsage[] =
     "                  With one port PATH is the file; with several it is a\n"
     "                  directory (made if missing) with one file per port,\n"
     "                  named after it: /dev/ttyUSB0 -> ttyUSB0.log\n"
-    "  --wait-port     wait for each PORT to appear (checked every 100 ms)\n"
+    "  --wait-port     wait for each PORT to appear and to open (tried every\n"
+    "                  100 ms): a device just plugged in may refuse to open\n"
+    "                  (permission denied, busy) until udev has set it up\n"
     "  --repeat        board after board: when a board has ended, its port is\n"
     "                  closed for a moment (DTR low), opened again (waiting for\n"
     "                  the device when it went away) and the next target is\n"
@@ -77,12 +83,41 @@ const char kUsage[] =
     "  --low-latency   set the latency timer of a USB serial adapter to 1 ms\n"
     "                  while its port is open, and put the old value back on\n"
     "                  every way out (needs write access to sysfs)\n"
+    "  --reset SEQ     put the target into its download mode through DTR and\n"
+    "                  RTS after the port opens (for every board with --repeat).\n"
+    "                  SEQ is a preset or a sequence of its own (below). A port\n"
+    "                  that cannot drive the lines is refused before anything\n"
+    "                  is sent. --timeout runs from the sequence's end\n"
+    "  --report FILE   append one JSON object per board to FILE (JSON Lines):\n"
+    "                  time (UTC), host, board, port, stable (its name in\n"
+    "                  /dev/serial/by-id or by-path), usb (vendor, product,\n"
+    "                  serial, manufacturer, name), file, file_bytes, crc,\n"
+    "                  sha256, bytes, blocks, seconds, reset, result, reason.\n"
+    "                  Each record is written whole and flushed to the disk as\n"
+    "                  its board ends; several runs may append to one file\n"
     "  -h, --help      this text\n"
     "  --version       print the version and exit\n"
     "\n"
     "The line runs 8 data bits, no parity, 1 stop bit; DTR and RTS are raised\n"
-    "while the port is open and DTR is dropped before it is closed. For a USB\n"
+    "when the port opens and DTR is dropped before it is closed. For a USB\n"
     "serial adapter the latency timer is reported with what it costs.\n"
+    "\n"
+    "Reset sequences (asserted: the line's bit set, which drives an adapter's\n"
+    "TTL output low):\n"
+    "  dtr-pulse       the target's reset input on DTR (directly or through a\n"
+    "                  capacitor): DTR asserted 100 ms, released, 50 ms\n"
+    "  rts-pulse       the same on RTS\n"
+    "  two-transistor  the two-transistor auto-reset circuit: RTS drives the\n"
+    "                  reset (enable) pin and DTR the boot-select pin, each\n"
+    "                  through a transistor the other line cancels, so that one\n"
+    "                  line alone pulls its pin low and both alike do nothing:\n"
+    "                  reset (RTS alone) 100 ms, boot-select (DTR alone) as the\n"
+    "                  reset is let go, 50 ms, both released\n"
+    "  spelled out     items dtr=0|1, rts=0|1 and pauses like 100ms, separated\n"
+    "                  by commas; levels without a pause between them change\n"
+    "                  together. two-transistor is\n"
+    "                  dtr=0,rts=1,100ms,dtr=1,rts=0,50ms,dtr=0\n"
+    "The lines keep the levels the sequence leaves until the board ends.\n"
     "\n"
     "Progress goes to stderr. With one port: a bar on a terminal, otherwise a\n"
     "line \"progress N%\" at every tenth. With several: one line per port\n"
@@ -96,17 +131,21 @@ const char kUsage[] =
     "With --repeat it gets one such row per board as the board ends, the\n"
     "board's number first and the reason of a failure last, and at the end a\n"
     "summary: boards passed and failed per port, each failure with its reason.\n"
-    "Results: ok, io-error, timeout, gone, interrupted.\n"
+    "Results: ok, io-error, timeout, gone, interrupted. A board whose last\n"
+    "answer cannot leave the port within 2 s of its completion (the target\n"
+    "holds XOFF) is not ok: the answer is discarded and the result is io-error.\n"
     "\n"
     "exit status:\n"
     "  0    every target reported completion\n"
-    "  1    I/O error on a port (cannot open, read or write it) or on a\n"
-    "       transcript (cannot create or write it)\n"
+    "  1    I/O error on a port (cannot open, read or write it, or drive its\n"
+    "       lines for --reset) or on a transcript or the report (cannot create\n"
+    "       or write it)\n"
     "  2    usage error, or FILE cannot be served: nothing was sent\n"
     "  3    timeout: a target sent nothing for S seconds, or a PORT did not\n"
     "       appear within S seconds; the message names the awaited step\n"
     "  4    a device went away during its session (unplugged, hung up)\n"
-    "  130  interrupted by SIGINT, SIGTERM or SIGHUP (DTR dropped, ports closed)\n"
+    "  130  interrupted by SIGINT, SIGTERM, SIGHUP or SIGQUIT (DTR dropped, ports\n"
+    "       closed)\n"
     "With several ports or boards the most serious outcome wins, in the\n"
     "order 130, 4, 3, 1: an interrupted run, a device that went away\n"
     "mid-session, a target that stopped answering, a port that could not be used.\n";
@@ -207,6 +246,17 @@ int ParseArgs(int argc, char **argv, Options *o)
                 return UsageError("bad count '%s' (1 or more boards)", v);
         } else if (a == "--low-latency") {
             o->lowLatency = true;
+        } else if (a == "--reset") {
+            if (!value(&v))
+                return UsageError("--reset needs a preset or a sequence");
+            char why[400];
+            if (!ParseLineSeq(v, &o->reset, why, sizeof why))
+                return UsageError("--reset: %s", why);
+            o->resetText = v;
+        } else if (a == "--report") {
+            if (!value(&v))
+                return UsageError("--report needs a file name");
+            o->report = v;
         } else if (a.size() > 1 && a[0] == '-') {
             return UsageError("unknown option '%s'", a.c_str());
         } else {
@@ -233,9 +283,11 @@ int ParseArgs(int argc, char **argv, Options *o)
 }
 
 // Reads and checks the download file. The whole file, header included, is
-// the image that the target's requests address.
-int LoadDlf(const std::string &path, std::vector<unsigned char> *pImage)
+// the image that the target's requests address. Also names it for the
+// record: its header CRC and its SHA-256.
+int LoadDlf(RUN *r)
 {
+    const std::string &path = r->o.file;
     FILE *f = fopen(path.c_str(), "rb");
     if (!f) {
         fprintf(stderr, "kelvo-cli: cannot open %s: %s\n", path.c_str(), strerror(errno));
@@ -254,14 +306,16 @@ int LoadDlf(const std::string &path, std::vector<unsigned char> *pImage)
         fclose(f);
         return EXIT_USAGE;
     }
-    pImage->resize((size_t)info.lTotal);
-    size_t n = fread(pImage->data(), 1, pImage->size(), f);
-    bool bShort = n != pImage->size();
+    r->image.resize((size_t)info.lTotal);
+    size_t n = fread(r->image.data(), 1, r->image.size(), f);
+    bool bShort = n != r->image.size();
     fclose(f);
     if (bShort) {
         fprintf(stderr, "kelvo-cli: %s: read %zu of %ld bytes\n", path.c_str(), n, info.lTotal);
         return EXIT_USAGE;
     }
+    r->wCrc = info.wCrcStored;
+    Sha256Hex(r->image.data(), r->image.size(), r->szSha);
     return -1;
 }
 
@@ -274,9 +328,7 @@ int OpenPort(const Options &o, const std::string &port, char *psz, size_t cb)
     int fd = open(port.c_str(), O_RDWR | O_NOCTTY | O_NONBLOCK | O_CLOEXEC);
     if (fd < 0) {
         int err = errno;
-        snprintf(psz, cb, "cannot open %s: %s%s", port.c_str(), strerror(err), err != EACCES ? "" :
-                 "\nkelvo-cli: serial ports usually belong to the group 'dialout'; add the user to it\n"
-                 "  (sudo usermod -aG dialout $USER) and log in again");
+        snprintf(psz, cb, "cannot open %s: %s", port.c_str(), strerror(err));
         errno = err;
         return -1;
     }
@@ -293,6 +345,17 @@ int OpenPort(const Options &o, const std::string &port, char *psz, size_t cb)
         snprintf(psz, cb, "%s is not a serial port: %s", port.c_str(), strerror(err));
         close(fd);
         errno = err;
+        return -1;
+    }
+    // Asked before anything is sent: a sequence that cannot be played would
+    // leave the target where it is, and the session would only time out.
+    int bits = 0;
+    if (!o.reset.empty() && ioctl(fd, TIOCMGET, &bits) != 0) {
+        int err = errno;
+        snprintf(psz, cb, "%s cannot drive DTR and RTS (%s): --reset needs a serial port with modem lines",
+                 port.c_str(), strerror(err));
+        close(fd);
+        errno = ENOTTY;
         return -1;
     }
     cfmakeraw(&t);
@@ -319,7 +382,7 @@ int OpenPort(const Options &o, const std::string &port, char *psz, size_t cb)
     // Whatever arrived before this session is not part of it.
     tcflush(fd, TCIOFLUSH);
     // Pseudo terminals have no modem lines: a failure here is expected there.
-    int bits = TIOCM_DTR | TIOCM_RTS;
+    bits = TIOCM_DTR | TIOCM_RTS;
     ioctl(fd, TIOCMBIS, &bits);
     return fd;
 }
@@ -368,21 +431,46 @@ void RestoreLatency(RUN *r, PORT *p)
             p->lat.msFound, strerror(errno));
 }
 
+void CloseInBackground(int fd)
+{
+    close(fd);
+}
+
 // Drops DTR, gives back the latency timer and closes the port. After a
 // session that broke off, whatever is still queued is thrown away so that a
-// half-sent byte cannot reach the next session; after a completed one it is
-// not: the queue holds the last answer the target waits for (on a pseudo
-// terminal a flush would even discard it from the other side's input).
+// half-sent byte cannot reach the next session; after a completed one there
+// is nothing left (on a pseudo terminal a flush would even discard the last
+// answer from the other side's input).
+//
+// A USB serial driver's close waits up to the port's closing_wait (30 s by
+// default) for output that flow control holds back. The wait is turned off
+// where the driver allows it, and the close itself runs on a thread of its
+// own, so that it never holds up the other ports or the end of the run. The
+// lock goes first: the next board may open the port while the old
+// descriptor is still closing.
 void ClosePort(RUN *r, PORT *p, bool bDiscard)
 {
     if (p->fd < 0)
         return;
     int bits = TIOCM_DTR;
     ioctl(p->fd, TIOCMBIC, &bits);
-    if (bDiscard)
+    if (bDiscard) {
+        struct serial_struct ss;
+        if (ioctl(p->fd, TIOCGSERIAL, &ss) == 0 && ss.closing_wait != ASYNC_CLOSING_WAIT_NONE) {
+            ss.closing_wait = ASYNC_CLOSING_WAIT_NONE;
+            ioctl(p->fd, TIOCSSERIAL, &ss);
+        }
         tcflush(p->fd, TCIOFLUSH);
+    }
     RestoreLatency(r, p);
-    close(p->fd);         // also leaves the loop's epoll set
+    if (p->bWatched)
+        epoll_ctl(r->epfd, EPOLL_CTL_DEL, p->fd, nullptr);
+    flock(p->fd, LOCK_UN);
+    try {
+        std::thread(CloseInBackground, p->fd).detach();
+    } catch (const std::system_error &) {
+        close(p->fd);         // no thread to be had: close here, as before
+    }
     p->fd = -1;
     p->bWatched = false;
 }
@@ -397,7 +485,66 @@ bool OutputReady(const RUN *r, const PORT *p)
     return (bits & TIOCM_DSR) != 0;
 }
 
+// Sets the lines of one step of the reset sequence. False when the port
+// refuses.
+bool SetLines(PORT *p, const LINESTEP &step)
+{
+    int bits = 0;
+    if (ioctl(p->fd, TIOCMGET, &bits) != 0)
+        return false;
+    if (step.dtr >= 0)
+        bits = step.dtr ? bits | TIOCM_DTR : bits & ~TIOCM_DTR;
+    if (step.rts >= 0)
+        bits = step.rts ? bits | TIOCM_RTS : bits & ~TIOCM_RTS;
+    return ioctl(p->fd, TIOCMSET, &bits) == 0;
+}
+
 // ---- boards --------------------------------------------------------------------
+
+// What the user is told when a board ends other than by its completion.
+void TellEnd(RUN *r, PORT *p, int rc, const char *reason, bool bBoard)
+{
+    if (!bBoard) {
+        Say(r, "%s: %s before a board began; waiting for the next", p->name.c_str(), reason);
+        return;
+    }
+    Say(r, "%s: %s while %s; served %u of %zu bytes", p->name.c_str(), reason,
+        DlStepName(p->state.iStep), p->dwDistinct, r->image.size());
+    if (rc == EXIT_TIMEOUT && r->o.flow == "xonxoff" && p->state.iStep >= 8 && p->state.iStep <= 13)
+        Say(r, "%s: with XON/XOFF the line takes the bytes 11 and 13 as flow control: a request"
+            " byte may have been taken so; if the target's requests contain them, use --flow none",
+            p->name.c_str());
+    LogLine(r, p, "# end: %s\n", reason);
+}
+
+// Keeps the board's outcome, and puts it out: a row with --repeat, the
+// served line for one port, the record with --report.
+void RecordBoard(RUN *r, PORT *p, int rc, const char *reason)
+{
+    BOARD b = {};
+    b.rc = rc;
+    b.dwServed = p->dwServed;
+    b.nBlocks = p->nBlocks;
+    b.seconds = p->tFirstRx >= 0 ? p->tEnd - p->tFirstRx : 0;
+    clock_gettime(CLOCK_REALTIME, &b.ended);
+    if (rc != EXIT_DONE)
+        snprintf(b.szReason, sizeof b.szReason, "%s while %s; served %u of %zu bytes", reason,
+                 DlStepName(p->state.iStep), p->dwDistinct, r->image.size());
+    p->boards.push_back(b);
+    p->rc = Worse(p->rc, rc);
+    ClearProgress(r);
+    if (r->o.repeat) {
+        char num[16];
+        snprintf(num, sizeof num, "%-6zu", p->boards.size());
+        PrintRow(r, num, p->name.c_str(), ResultWord(rc), b.dwServed, b.nBlocks, b.seconds, b.szReason);
+        fflush(stdout);
+    } else if (rc == EXIT_DONE && r->ports.size() == 1) {
+        printf("served %u bytes in %d blocks, %.2f s, %.0f B/s\n", b.dwServed, b.nBlocks, b.seconds,
+               b.seconds > 0 ? b.dwServed / b.seconds : 0);
+        fflush(stdout);
+    }
+    ReportBoard(r, p, b);
+}
 
 // The board on p has ended with rc. Closes the port and decides what comes
 // next: another board (--repeat) or nothing.
@@ -405,7 +552,6 @@ void EndBoard(RUN *r, PORT *p, int rc, const char *reason)
 {
     if (rc != EXIT_DONE)
         p->tEnd = NowS();
-    double seconds = p->tFirstRx >= 0 ? p->tEnd - p->tFirstRx : 0;
     // With --repeat a port that hangs up or fails before its target began
     // (a device unplugged between boards) has had no board at all.
     bool bBoard = !r->o.repeat || p->bBegun || rc == EXIT_DONE;
@@ -413,42 +559,13 @@ void EndBoard(RUN *r, PORT *p, int rc, const char *reason)
         ShowProgress(r, p, 100);
         if (!r->disp.bBlock)
             ClearProgress(r);    // ends the bar's line
-    } else if (!bBoard) {
-        Say(r, "%s: %s before a board began; waiting for the next", p->name.c_str(), reason);
     } else {
-        Say(r, "%s: %s while %s; served %u of %zu bytes", p->name.c_str(), reason,
-            DlStepName(p->state.iStep), p->dwServed, r->image.size());
-        if (rc == EXIT_TIMEOUT && r->o.flow == "xonxoff" && p->state.iStep >= 8 && p->state.iStep <= 13)
-            Say(r, "%s: with XON/XOFF the line takes the bytes 11 and 13 as flow control: a request"
-                " byte may have been taken so; if the target's requests contain them, use --flow none",
-                p->name.c_str());
-        LogLine(r, p, "# end: %s\n", reason);
+        TellEnd(r, p, rc, reason, bBoard);
     }
     ClosePort(r, p, rc != EXIT_DONE);
     FlushLog(r, p);
-    if (bBoard) {
-        BOARD b = {};
-        b.rc = rc;
-        b.dwServed = p->dwServed;
-        b.nBlocks = p->nBlocks;
-        b.seconds = seconds;
-        if (rc != EXIT_DONE)
-            snprintf(b.szReason, sizeof b.szReason, "%s while %s; served %u of %zu bytes", reason,
-                     DlStepName(p->state.iStep), p->dwServed, r->image.size());
-        p->boards.push_back(b);
-        p->rc = Worse(p->rc, rc);
-        ClearProgress(r);
-        if (r->o.repeat) {
-            char num[16];
-            snprintf(num, sizeof num, "%-6zu", p->boards.size());
-            PrintRow(r, num, p->name.c_str(), ResultWord(rc), b.dwServed, b.nBlocks, b.seconds, b.szReason);
-            fflush(stdout);
-        } else if (rc == EXIT_DONE && r->ports.size() == 1) {
-            printf("served %u bytes in %d blocks, %.2f s, %.0f B/s\n", b.dwServed, b.nBlocks, seconds,
-                   seconds > 0 ? b.dwServed / seconds : 0);
-            fflush(stdout);
-        }
-    }
+    if (bBoard)
+        RecordBoard(r, p, rc, reason);
     bool bMore = r->o.repeat && !g_signal && (r->o.count == 0 || (long)p->boards.size() < r->o.count);
     p->phase = bMore ? PH_PAUSE : PH_DONE;
     // The port stays closed for a moment, so that the target sees DTR drop
@@ -466,18 +583,22 @@ void PortUnusable(RUN *r, PORT *p, int rc, const char *msg)
     r->disp.bDirty = true;
 }
 
+// The port is open: the reset sequence runs first when there is one.
 void StartSession(RUN *r, PORT *p)
 {
     DlInit(&p->state);
     p->out.clear();
     p->tOpen = p->tLastRx = NowS();
     p->tFirstRx = -1;
-    p->dwServed = 0;
+    p->dwServed = p->dwDistinct = 0;
+    p->sent.assign((r->image.size() + 7) / 8, 0);
     p->nBlocks = 0;
     p->bBegun = false;
     p->iPercent = 0;
     p->iLastTenth = -1;
-    p->phase = PH_SERVE;
+    p->phase = r->o.reset.empty() ? PH_SERVE : PH_RESET;
+    p->iReset = 0;
+    p->tWake = p->tOpen;
     r->disp.bDirty = true;
     if (!p->bOpenedOnce)
         Say(r, "serving %s (%zu bytes) on %s at %lu bit/s", r->o.file.c_str(), r->image.size(),
@@ -486,38 +607,52 @@ void StartSession(RUN *r, PORT *p)
     p->bOpenTold = false;
     if (r->o.repeat)
         LogLine(r, p, "# board %zu\n", p->boards.size() + 1);
+    p->id = PortIdentify(p->fd, p->name);
     TuneLatency(r, p);
+}
+
+// Why a port that exists refuses to open, and what mends it for good.
+void TellRefused(RUN *r, PORT *p, int err)
+{
+    Say(r, "%s; trying again every 100 ms", p->openWhy.c_str());
+    if (err == EACCES)
+        Say(r, "%s: a device just plugged in gets its group from udev a moment later. If it stays so:\n"
+            "  the user needs the port's group (sudo usermod -aG dialout $USER, then log in again),\n"
+            "  and udev must give the adapter that group: the rules in\n"
+            "  /usr/share/doc/kelvo/examples/60-kelvo-serial.rules do it for ttyUSB and ttyACM\n"
+            "  (copy them to /etc/udev/rules.d/, then sudo udevadm control --reload)", p->name.c_str());
+    else
+        Say(r, "%s: another program has it open (sudo fuser -v %s names it)", p->name.c_str(), p->name.c_str());
 }
 
 // Opens the port, or decides how to go on waiting for it.
 void TryOpen(RUN *r, PORT *p)
 {
-    char why[400];
+    char why[600];
     p->fd = OpenPort(r->o, p->name, why, sizeof why);
     if (p->fd >= 0) {
         StartSession(r, p);
         return;
     }
     int err = errno;
+    p->openWhy = why;
     bool bWaiting = r->o.repeat || r->o.waitPort;
     // Absent, or going away: a device that is waited for may come (back).
     bool bAbsent = err == ENOENT || err == ENXIO || err == ENODEV || err == EIO;
-    if (bWaiting && bAbsent) {
+    // There but refused: udev still setting up a device just plugged in, or
+    // another program that has it.
+    bool bRefused = err == EACCES || err == EPERM || err == EBUSY;
+    if (bWaiting && (bAbsent || bRefused)) {
+        if (bRefused && !p->bOpenTold)
+            TellRefused(r, p, err);
+        p->bOpenTold = p->bOpenTold || bRefused;
         p->phase = PH_WAIT_PORT;
         return;
     }
-    // Once a port has served, a refused reopen (udev still setting up a
-    // plugged-in device, another program) is tried again until it works.
-    if (r->o.repeat && p->bOpenedOnce) {
-        if (!p->bOpenTold) {
-            Say(r, "%s", why);
-            Say(r, "%s: trying again every 100 ms", p->name.c_str());
-        }
-        p->bOpenTold = true;
-        p->phase = PH_WAIT_PORT;
-        return;
-    }
-    PortUnusable(r, p, EXIT_IO, why);
+    if (err == EACCES)
+        p->openWhy += "\nkelvo-cli: serial ports usually belong to the group 'dialout'; add the user to it\n"
+                      "  (sudo usermod -aG dialout $USER) and log in again";
+    PortUnusable(r, p, EXIT_IO, p->openWhy.c_str());
 }
 
 // ---- serving -------------------------------------------------------------------
@@ -560,8 +695,15 @@ bool Examine(RUN *r, PORT *p, unsigned char b)
         r->disp.bDirty = true;
     }
     // Still in the block after the target's byte: a data byte went out.
-    if (iStepBefore == 14 && (p->state.iStep == 14 || p->state.iStep == 15))
+    if (iStepBefore == 14 && (p->state.iStep == 14 || p->state.iStep == 15)) {
         p->dwServed++;
+        uint32_t at = p->state.dwFilePos - 1;
+        unsigned char bit = (unsigned char)(1u << (at & 7));
+        if (!(p->sent[at >> 3] & bit)) {
+            p->sent[at >> 3] |= bit;
+            p->dwDistinct++;
+        }
+    }
     bool bComplete = false;
     for (int i = 0; i < step.nEffects; i++) {
         const DLEFFECT &e = step.aEffect[i];
@@ -643,6 +785,14 @@ void ServeInput(RUN *r, PORT *p, bool bHungUp)
     }
 }
 
+// True when the last answers have left: none waits here, and the port's
+// own queue is empty (or cannot tell).
+bool Drained(PORT *p)
+{
+    int queued = 0;
+    return p->out.empty() && (ioctl(p->fd, TIOCOUTQ, &queued) != 0 || queued == 0);
+}
+
 // True when the port's time-out runs: always without --repeat, with it
 // once the board has begun.
 bool TimeoutRuns(const RUN *r, const PORT *p)
@@ -662,8 +812,12 @@ double Tick(RUN *r, PORT *p, double tNow)
                 return Tick(r, p, tNow);
         }
         if (!r->o.repeat && r->o.timeoutS > 0 && tNow - p->tWaitStart >= r->o.timeoutS) {
-            char msg[400];
-            snprintf(msg, sizeof msg, "timeout: %s did not appear within %g s", p->name.c_str(), r->o.timeoutS);
+            char msg[800];
+            if (p->bOpenTold)
+                snprintf(msg, sizeof msg, "timeout: %s could not be opened within %g s: %s", p->name.c_str(),
+                         r->o.timeoutS, p->openWhy.c_str());
+            else
+                snprintf(msg, sizeof msg, "timeout: %s did not appear within %g s", p->name.c_str(), r->o.timeoutS);
             PortUnusable(r, p, EXIT_TIMEOUT, msg);
             return 0;
         }
@@ -674,13 +828,38 @@ double Tick(RUN *r, PORT *p, double tNow)
         p->phase = PH_WAIT_PORT;
         p->tWaitStart = tNow;
         return Tick(r, p, tNow);
+    case PH_RESET:
+        // Each step when it is due; the loop waits for the next meanwhile.
+        while (tNow >= p->tWake && p->iReset < r->o.reset.size()) {
+            const LINESTEP &step = r->o.reset[p->iReset++];
+            if (!SetLines(p, step)) {
+                char msg[200];
+                snprintf(msg, sizeof msg, "the port refused to set DTR and RTS: %s", strerror(errno));
+                EndBoard(r, p, EXIT_IO, msg);
+                return Tick(r, p, tNow);
+            }
+            LogLine(r, p, "# reset%s%s%s%s, %d ms\n", step.dtr < 0 ? "" : " dtr=", step.dtr < 0 ? "" : step.dtr ? "1" : "0",
+                    step.rts < 0 ? "" : " rts=", step.rts < 0 ? "" : step.rts ? "1" : "0", step.msPause);
+            p->tWake = tNow + step.msPause / 1000.0;
+        }
+        if (tNow < p->tWake)
+            return p->tWake;
+        // The target's silence is timed from here.
+        p->phase = PH_SERVE;
+        p->tLastRx = tNow;
+        return Tick(r, p, tNow);
     case PH_SERVE: {
         double tWhen = 0;
         if (TimeoutRuns(r, p)) {
             tWhen = p->tLastRx + r->o.timeoutS;
             if (tNow >= tWhen) {
                 char msg[200];
-                snprintf(msg, sizeof msg, "timeout: no byte from the target for %g s", r->o.timeoutS);
+                // A full queue stops the reading: the target is holding our answers back.
+                if (p->out.size() >= kOutLimit)
+                    snprintf(msg, sizeof msg, "timeout: the target held the answers back (XOFF) for %g s",
+                             r->o.timeoutS);
+                else
+                    snprintf(msg, sizeof msg, "timeout: no byte from the target for %g s", r->o.timeoutS);
                 EndBoard(r, p, EXIT_TIMEOUT, msg);
                 return Tick(r, p, tNow);
             }
@@ -689,17 +868,19 @@ double Tick(RUN *r, PORT *p, double tNow)
             tWhen = tWhen > 0 ? std::min(tWhen, tNow + 0.01) : tNow + 0.01;   // DSR low: look again soon
         return tWhen;
     }
-    case PH_DRAIN: {
+    case PH_DRAIN:
         if (!p->out.empty() && !Flush(r, p))
             return 0;
-        int queued = 0;
-        bool bSent = p->out.empty() && (ioctl(p->fd, TIOCOUTQ, &queued) != 0 || queued == 0);
-        if (bSent || tNow >= p->tWake) {
+        if (Drained(p)) {
             EndBoard(r, p, EXIT_DONE, "");
             return Tick(r, p, tNow);
         }
+        if (tNow >= p->tWake) {
+            EndBoard(r, p, EXIT_IO, "completed, but its last answer could not leave the port in 2 s"
+                     " (held by flow control) and was discarded");
+            return Tick(r, p, tNow);
+        }
         return tNow + 0.01;
-    }
     case PH_DONE:
         return 0;
     }
@@ -711,9 +892,11 @@ double Tick(RUN *r, PORT *p, double tNow)
 void Interrupt(RUN *r)
 {
     for (PORT &p : r->ports) {
-        if (p.phase == PH_DRAIN) {
+        if (p.phase == PH_DRAIN && Drained(&p)) {
             EndBoard(r, &p, EXIT_DONE, "");
-        } else if (p.phase == PH_SERVE && (!r->o.repeat || p.bBegun)) {
+        } else if (p.phase == PH_DRAIN) {
+            EndBoard(r, &p, EXIT_INTERRUPTED, "interrupted before its last answer left the port");
+        } else if (p.phase == PH_RESET || (p.phase == PH_SERVE && (!r->o.repeat || p.bBegun))) {
             EndBoard(r, &p, EXIT_INTERRUPTED, "interrupted");
         } else if (p.phase == PH_WAIT_PORT && !r->o.repeat) {
             Say(r, "interrupted while waiting for %s", p.name.c_str());
@@ -771,7 +954,8 @@ void Serve(RUN *r)
             if (p.fd < 0 || (p.phase != PH_SERVE && p.phase != PH_DRAIN))
                 continue;
             // Hang-ups and errors are always reported, even with no events asked for.
-            uint32_t events = p.phase == PH_SERVE ? (uint32_t)EPOLLIN : 0;
+            // A full queue of answers stops the reading until the port takes them.
+            uint32_t events = p.phase == PH_SERVE && p.out.size() < kOutLimit ? (uint32_t)EPOLLIN : 0;
             if (!p.out.empty() && OutputReady(r, &p))
                 events |= EPOLLOUT;
             if (!Watch(r, &p, events)) {
@@ -801,9 +985,10 @@ void Serve(RUN *r)
         for (int i = 0; i < n; i++) {
             PORT *p = &r->ports[aEv[i].data.u32];
             uint32_t rev = aEv[i].events;
-            if (p->phase == PH_SERVE && (rev & (EPOLLIN | EPOLLHUP | EPOLLERR)))
-                ServeInput(r, p, (rev & (EPOLLHUP | EPOLLERR)) != 0);
-            else if (p->phase == PH_DRAIN && (rev & (EPOLLHUP | EPOLLERR)))
+            bool bHungUp = (rev & (EPOLLHUP | EPOLLERR)) != 0;
+            if (p->phase == PH_SERVE && (bHungUp || ((rev & EPOLLIN) && p->out.size() < kOutLimit)))
+                ServeInput(r, p, bHungUp);
+            else if (p->phase == PH_DRAIN && bHungUp)
                 EndBoard(r, p, EXIT_DONE, "");      // completed; nothing more can leave
             if (p->phase == PH_SERVE && !p->out.empty())
                 Flush(r, p);
@@ -815,23 +1000,21 @@ void Serve(RUN *r)
 
 int main(int argc, char **argv)
 {
-    // SIGINT, SIGTERM and SIGHUP stay blocked except inside the loop's wait, so a
-    // signal can only end a wait, never interrupt a half-done step.
+    // The signals that end a run stay blocked except inside the loop's wait,
+    // so a signal can only end a wait, never interrupt a half-done step.
+    const int aEnd[] = {SIGINT, SIGTERM, SIGHUP, SIGQUIT};
     sigset_t block, origMask;
     sigemptyset(&block);
-    sigaddset(&block, SIGINT);
-    sigaddset(&block, SIGTERM);
-    sigaddset(&block, SIGHUP);
+    for (int sig : aEnd)
+        sigaddset(&block, sig);
     sigprocmask(SIG_BLOCK, &block, &origMask);
     struct sigaction sa = {};
     sa.sa_handler = OnSignal;
     sigemptyset(&sa.sa_mask);
-    sigaction(SIGINT, &sa, nullptr);
-    sigaction(SIGTERM, &sa, nullptr);
-    sigaction(SIGHUP, &sa, nullptr);
-    sigdelset(&origMask, SIGINT);
-    sigdelset(&origMask, SIGTERM);
-    sigdelset(&origMask, SIGHUP);
+    for (int sig : aEnd) {
+        sigaction(sig, &sa, nullptr);
+        sigdelset(&origMask, sig);
+    }
     // A reader of stdout that went away must not end the run before the
     // ports are closed and the latency timers given back.
     signal(SIGPIPE, SIG_IGN);
@@ -842,7 +1025,7 @@ int main(int argc, char **argv)
     int rc = ParseArgs(argc, argv, &r->o);
     if (rc >= 0)
         return rc;
-    rc = LoadDlf(r->o.file, &r->image);
+    rc = LoadDlf(r);
     if (rc >= 0)
         return rc;
     r->epfd = epoll_create1(EPOLL_CLOEXEC);
@@ -857,6 +1040,8 @@ int main(int argc, char **argv)
     r->disp.bBlock = r->disp.bTty && r->ports.size() > 1;
 
     rc = OpenLogs(r);
+    if (rc < 0)
+        rc = OpenReport(r);
     if (rc < 0) {
         double tNow = NowS();
         for (PORT &p : r->ports) {
@@ -887,6 +1072,8 @@ int main(int argc, char **argv)
         if (p.log)
             fclose(p.log);
     }
+    if (r->reportFd >= 0)
+        close(r->reportFd);
     fflush(stdout);
     return rc;
 }

@@ -3,10 +3,13 @@
 // progress and messages on stderr, transcripts, the tables on stdout).
 #pragma once
 #include "download/protocol.h"
+#include "lineseq.h"
+#include "portinfo.h"
 #include "usblatency.h"
 
 #include <cstdint>
 #include <cstdio>
+#include <ctime>
 #include <string>
 #include <vector>
 
@@ -16,8 +19,13 @@ enum {
     EXIT_USAGE = 2,         // bad arguments, or a file that cannot be served
     EXIT_TIMEOUT = 3,       // the target stayed silent for --timeout seconds
     EXIT_GONE = 4,          // the device went away during the session
-    EXIT_INTERRUPTED = 130  // SIGINT, SIGTERM or SIGHUP
+    EXIT_INTERRUPTED = 130  // SIGINT, SIGTERM, SIGHUP or SIGQUIT
 };
+
+// Answers waiting for the port beyond this many bytes stop the reading of
+// the target's bytes: a target that holds XOFF and goes on sending cannot
+// make the queue grow without bound.
+const size_t kOutLimit = 4096;
 
 struct Options {
     unsigned long baud = 115200;
@@ -29,6 +37,9 @@ struct Options {
     bool repeat = false;
     long count = 0;            // boards per port with --repeat; 0: no limit
     bool lowLatency = false;
+    std::string resetText;     // --reset as given
+    std::vector<LINESTEP> reset;
+    std::string report;        // --report FILE
     std::vector<std::string> ports;
     std::string file;
 };
@@ -40,11 +51,13 @@ struct BOARD {
     uint32_t dwServed;
     int nBlocks;
     double seconds;
+    struct timespec ended;     // wall clock (UTC) when it ended
 };
 
 enum Phase {
     PH_WAIT_PORT,   // the device is absent (or cannot be opened yet); looked for every 100 ms
     PH_PAUSE,       // closed between boards, opened again at tWake
+    PH_RESET,       // open; the reset sequence's step iReset is due at tWake
     PH_SERVE,       // open, the session runs
     PH_DRAIN,       // the target completed; the last answers leave the port
     PH_DONE         // no more boards here
@@ -61,17 +74,23 @@ struct PORT {
     bool bWatched = false;     // fd is in that set (closing fd takes it out)
     USBLATENCY lat = {};       // the adapter's timer, while the port is open
     Phase phase = PH_WAIT_PORT;
-    double tWake = 0;          // PH_PAUSE: when to open again; PH_DRAIN: give up waiting
+    double tWake = 0;          // PH_PAUSE: when to open again; PH_RESET: the next step;
+                               // PH_DRAIN: give up waiting
     double tWaitStart = 0;     // PH_WAIT_PORT: when the wait began
+    size_t iReset = 0;         // PH_RESET: the next step of the sequence
     bool bOpenedOnce = false;
-    bool bOpenTold = false;    // a failed reopen was reported
+    bool bOpenTold = false;    // a refused open was reported
+    std::string openWhy;       // why the last open failed
+    PORTID id;                 // who the port is, found when it opened
     bool bLatencyTold = false;
 
     // The session, from the port's opening to the board's end.
     DLSTATE state;
     std::vector<unsigned char> out;   // answers not yet taken by the port
     double tOpen = 0, tLastRx = 0, tFirstRx = -1, tEnd = 0;
-    uint32_t dwServed = 0;     // data bytes sent
+    uint32_t dwServed = 0;     // data bytes sent, a block asked for again counted again
+    uint32_t dwDistinct = 0;   // bytes of the file sent at least once
+    std::vector<unsigned char> sent;  // a bit per byte of the file: sent at least once
     int nBlocks = 0;           // block requests accepted
     bool bBegun = false;       // the target has begun a handshake
     int iPercent = 0;
@@ -100,6 +119,10 @@ struct RUN {
     DISPLAY disp;
     const sigset_t *pOrigMask = nullptr;
     int epfd = -1;             // the loop's epoll set of open ports
+    int reportFd = -1;         // --report, opened for appending
+    std::string host;          // this station's name, for the record
+    uint16_t wCrc = 0;         // the file's header CRC, as stored
+    char szSha[65] = "";       // the file's SHA-256
 };
 
 // ---- cli-report.cpp ----------------------------------------------------------
@@ -133,3 +156,9 @@ void PrintRow(const RUN *r, const char *board, const char *port, const char *res
               uint32_t bytes, int blocks, double seconds, const char *reason);
 void PrintTable(RUN *r);
 void PrintSummary(RUN *r);
+
+// The per-board record (--report): opened before any port; one JSON object
+// per line, written whole and flushed to the disk as the board ends.
+int OpenReport(RUN *r);
+void ReportBoard(RUN *r, PORT *p, const BOARD &b);
+std::string JsonString(const std::string &s);

@@ -12,13 +12,13 @@
 #include <sys/sysmacros.h>
 #include <unistd.h>
 
-namespace {
-
 const char *SysfsRoot()
 {
     const char *psz = getenv("KELVO_SYSFS");
     return (psz && *psz) ? psz : "/sys";
 }
+
+namespace {
 
 // Reads a small decimal number from a sysfs attribute; -1 when it cannot.
 int ReadNumber(const char *path)

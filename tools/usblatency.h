@@ -24,6 +24,9 @@ struct USBLATENCY {
 // it has none (not a USB serial adapter, a pseudo terminal) or it cannot be read.
 bool UsbLatencyFind(int fd, USBLATENCY *pl);
 
+// The sysfs root: /sys, or $KELVO_SYSFS.
+const char *SysfsRoot();
+
 // Writes ms into the attribute. On failure returns false with errno set.
 bool UsbLatencyWrite(const USBLATENCY *pl, int ms);
 
