@@ -5,9 +5,11 @@
 #include <gtest/gtest.h>
 
 #include <chrono>
+#include <cstring>
 #include <csignal>
 #include <cstdlib>
 #include <fstream>
+#include <map>
 #include <sstream>
 #include <string>
 #include <thread>
@@ -141,5 +143,84 @@ struct Sim : Proc {
             port = Out().substr(4, Out().find('\n') - 4);
     }
 };
+
+// One JSON object read into key -> value, a nested object's keys as
+// "outer.inner"; strings unescaped, numbers and literals as written (null as
+// "null"). False when the text is not exactly one well-formed object.
+typedef std::map<std::string, std::string> Json;
+struct JsonReader {
+    const std::string &s;
+    size_t i = 0;
+    void Space() { while (i < s.size() && strchr(" \t\r\n", s[i])) i++; }
+    bool Eat(char c) { Space(); return i < s.size() && s[i] == c ? (i++, true) : false; }
+    bool String(std::string *v)
+    {
+        if (!Eat('"'))
+            return false;
+        for (v->clear(); i < s.size() && s[i] != '"'; i++) {
+            if (static_cast<unsigned char>(s[i]) < 0x20)
+                return false;
+            if (s[i] != '\\') {
+                *v += s[i];
+                continue;
+            }
+            char c = ++i < s.size() ? s[i] : '?';
+            const char *from = "\"\\/bfnrt", *to = "\"\\/\b\f\n\r\t";
+            if (c == 'u' && i + 4 < s.size()) {
+                unsigned long u = std::stoul(s.substr(i + 1, 4), nullptr, 16);
+                i += 4;
+                if (u < 0x80)
+                    *v += static_cast<char>(u);
+                else if (u < 0x800)
+                    *v += {static_cast<char>(0xC0 | u >> 6), static_cast<char>(0x80 | (u & 0x3F))};
+                else
+                    *v += {static_cast<char>(0xE0 | u >> 12), static_cast<char>(0x80 | (u >> 6 & 0x3F)),
+                           static_cast<char>(0x80 | (u & 0x3F))};
+            } else if (c && strchr(from, c)) {
+                *v += to[strchr(from, c) - from];
+            } else {
+                return false;
+            }
+        }
+        return Eat('"');
+    }
+    bool Object(Json *out, const std::string &prefix)
+    {
+        if (!Eat('{'))
+            return false;
+        if (Eat('}'))
+            return true;
+        do {
+            std::string key, value;
+            if (!String(&key) || !Eat(':') || out->count(prefix + key))
+                return false;
+            Space();
+            if (i < s.size() && s[i] == '{') {
+                if (!Object(out, prefix + key + "."))
+                    return false;
+                continue;
+            }
+            if (i < s.size() && s[i] == '"' ? !String(&value) : false)
+                return false;
+            if (value.empty() && s[i - 1] != '"') {
+                size_t n = strspn(s.c_str() + i, "-+.0123456789eEnulltruefalse");
+                value = s.substr(i, n);
+                i += n;
+                if (value.empty())
+                    return false;
+            }
+            (*out)[prefix + key] = value;
+        } while (Eat(','));
+        return Eat('}');
+    }
+};
+inline bool ParseJson(const std::string &text, Json *out)
+{
+    JsonReader r{text};
+    out->clear();
+    bool ok = r.Object(out, "");
+    r.Space();
+    return ok && r.i == text.size();
+}
 
 } // namespace hk

@@ -25,13 +25,50 @@ std::vector<Args> Cells(const std::string &text)
     return rows;
 }
 
-enum Then { kWait, kKillTarget, kInterrupt };
+enum Then { kWait, kKillTarget, kInterrupt, kQuit };
+
+const std::string kRigLib = kBin + "/libkelvo-rig.so";
+
+// The line rig for what the programs started from here on: pseudo terminals
+// with modem lines (and refusals and slow closes dlfsim asks for) in the
+// directory dir; preloaded into kelvo-cli only, dlfsim only reads the rig.
+struct Rig {
+    Rig(const std::string &dir, bool bOn) : on(bOn)
+    {
+        if (on && mkdir(dir.c_str(), 0755) == 0)
+            setenv("KELVO_RIG", dir.c_str(), 1);
+    }
+    ~Rig() { unsetenv("KELVO_RIG"); }
+    Args Preload() const { return on ? Args{"/usr/bin/env", "LD_PRELOAD=" + kRigLib} : Args{}; }
+    bool on;
+};
+
+// The records of a --report file, each parsed: a line that is not one JSON
+// object is a failure.
+std::vector<Json> Records(const std::string &path)
+{
+    std::vector<Json> records;
+    std::istringstream in(ReadText(path));
+    for (std::string line; std::getline(in, line);) {
+        records.emplace_back();
+        EXPECT_TRUE(ParseJson(line, &records.back())) << line;
+    }
+    return records;
+}
+
+// What sha256sum says of a file.
+std::string Sha256Of(const std::string &path)
+{
+    Scratch s;
+    return RunTool({"/bin/sh", "-c", "sha256sum < '" + path + "'"}, s).out.substr(0, 64);
+}
 
 // dlfsim's scenario (none: no target at all); kelvo-cli's options before PORT
 // FILE; what happens once the session runs; kelvo-cli's exit status, a piece
 // of its stderr and the start of its stdout; dlfsim's RESULT line's start;
 // setup: "swapped" (the file's CRC stored little-endian), "changed" (a byte
-// past the CRC's 10), "port=file", "no arguments", "read-only timer".
+// past the CRC's 10), "port=file", "no arguments", "read-only timer", "rig"
+// (the ports have modem lines and the rig's faults).
 struct Case { const char *what; Args sim, cli; Then then; int code; std::string err, out, verdict, setup = ""; };
 
 // Every target sits behind a USB adapter whose latency timer, 16 ms, is in a
@@ -79,9 +116,48 @@ TEST(KelvoCli, EveryWayASessionEnds)
          {"--low-latency", "--repeat"}, kInterrupt, 130, "set to 1 ms", "", ""},
         {"a latency timer not to be lowered", {"--plan", "auto:1024"}, {"--low-latency"}, kWait, 0,
          "ATTR{latency_timer}=\"1\"", "", "", "read-only timer"},
+        {"a target whose answers XOFF holds at its completion: not ok", {"--plan", "auto:1024", "--xoff-at-complete"},
+         {"--timeout", "10"}, kWait, 1, "last answer could not leave the port in 2 s", "", "RESULT ok held at completion"},
+        {"a target that holds XOFF and floods: the queue stays bounded", {"--flood-held", "1000000", "--duration", "20"},
+         {"--timeout", "3"}, kWait, 3, "timeout: the target held the answers back (XOFF) for 3 s", "", "flood: the line took "},
+        {"a block asked for again is served again but counted once", {"--plan", "0:3000,0:3000,3000:2004",
+         "--stop-after", "6500", "--duration", "8"}, {"--timeout", "2"}, kWait, 3, "; served 3500 of 5004 bytes", "", ""},
+        {"SIGQUIT ends a run as SIGINT does", {"--silent", "--duration", "10"}, {"--low-latency"}, kQuit, 130,
+         "interrupted while", "", "RESULT ok bytes=0 "},
+        // Reset sequences, against targets that enter their download mode only by the lines of their wiring.
+        {"dtr-pulse resets a board on DTR", {"--wiring", "dtr-pulse", "--plan", "auto:1024"},
+         {"--reset", "dtr-pulse", "--timeout", "10"}, kWait, 0, "", "served 5004 bytes", "RESULT ok bytes=5004 ", "rig"},
+        {"rts-pulse resets a board on RTS", {"--wiring", "rts-pulse", "--plan", "auto:1024"},
+         {"--reset", "rts-pulse", "--timeout", "10"}, kWait, 0, "", "served 5004 bytes", "RESULT ok bytes=5004 ", "rig"},
+        {"two-transistor boots a board with the auto-reset circuit", {"--wiring", "two-transistor", "--plan", "auto:1024"},
+         {"--reset", "two-transistor", "--timeout", "10"}, kWait, 0, "", "served 5004 bytes", "RESULT ok bytes=5004 ", "rig"},
+        {"a sequence spelled out", {"--wiring", "two-transistor", "--plan", "auto:1024"},
+         {"--reset", "rts=1,dtr=0,120ms,rts=0,dtr=1,80ms,dtr=0", "--timeout", "10"}, kWait, 0, "", "served 5004 bytes",
+         "RESULT ok bytes=5004 ", "rig"},
+        {"the wrong sequence leaves the board in reset", {"--wiring", "dtr-pulse", "--plan", "auto:1024", "--duration", "8"},
+         {"--reset", "rts-pulse", "--timeout", "1"}, kWait, 3, "timeout: no byte from the target for 1 s", "",
+         "download mode", "rig"},
+        {"no sequence at all leaves it there too", {"--wiring", "two-transistor", "--plan", "auto:1024", "--duration", "8"},
+         {"--timeout", "1"}, kWait, 3, "timeout: no byte from the target for 1 s", "", "download mode", "rig"},
+        {"a port without modem lines is refused before anything is sent", {"--silent", "--duration", "5"},
+         {"--reset", "dtr-pulse"}, kWait, 1, "cannot drive DTR and RTS", "", "RESULT ok bytes=0 "},
+        {"a sequence that is none", {}, {"--reset", "dtr=1,dtr=0"}, kWait, 2, "dtr is set twice without a pause", "", ""},
+        // A device node that refuses to open at first, as one just plugged in does until udev gives it its group.
+        {"a port that opens only after a while is waited for", {"--deny-open", "1500", "--plan", "auto:1024"},
+         {"--wait-port", "--timeout", "10"}, kWait, 0, "Permission denied; trying again every 100 ms", "served 5004",
+         "RESULT ok bytes=5004 ", "rig"},
+        {"and says what mends it for good", {"--deny-open", "1500", "--plan", "auto:1024"},
+         {"--wait-port", "--timeout", "10"}, kWait, 0, "60-kelvo-serial.rules", "served 5004", "", "rig"},
+        {"without --wait-port it is refused at once", {"--deny-open", "20000", "--duration", "5"}, {}, kWait, 1,
+         "Permission denied\nkelvo-cli: serial ports usually belong to the group 'dialout'", "", "", "rig"},
+        {"within --timeout only", {"--deny-open", "20000", "--duration", "5"}, {"--wait-port", "--timeout", "1"}, kWait, 3,
+         "could not be opened within 1 s: cannot open", "", "", "rig"},
+        {"a close that hangs holds up no Ctrl+C", {"--silent", "--duration", "10", "--hang-close", "120000"},
+         {"--low-latency"}, kInterrupt, 130, "interrupted while", "", "", "rig"},
     };
     for (const Case &c : cases) {
         Scratch s;
+        Rig rig(s / "rig", c.setup == "rig");
         std::string dlf = MakeDlf(s, "fw", 5000, 10), served = dlf + "." + c.setup, bytes = ReadText(dlf);
         std::unique_ptr<Sim> sim(c.sim.empty() ? nullptr : new Sim(s, "sim", c.sim, dlf));
         std::string port = sim ? sim->port : c.setup == "port=file" ? dlf : s / "no-such-port";
@@ -98,22 +174,27 @@ TEST(KelvoCli, EveryWayASessionEnds)
                               (c.setup == "read-only timer" ? "ln -s " + readOnly + " " : "echo 16 > ") + timer).c_str()), 0);
         }
         setenv("KELVO_SYSFS", (s / "sys").c_str(), 1);
-        Proc cli(c.setup == "no arguments" ? Args{kCli} : Join({kCli}, c.cli, {port, served}), s / "cli");
+        Proc cli(c.setup == "no arguments" ? Args{kCli} : Join(rig.Preload(), {kCli}, Join(c.cli, {port, served})), s / "cli");
         unsetenv("KELVO_SYSFS");
         if (c.then == kKillTarget) {
             EXPECT_TRUE(cli.WaitFor("progress 10%")) << c.what;
             sim->Signal(SIGKILL);               // its pseudo terminal goes with it
-        } else if (c.then == kInterrupt) {
+        } else if (c.then == kInterrupt || c.then == kQuit) {
             EXPECT_TRUE(cli.WaitFor("to 1 ms for")) << c.what;     // the session's last word on starting
             EXPECT_EQ(ReadText(timer), std::count(c.cli.begin(), c.cli.end(), "--low-latency") ? "1\n" : "16\n") << c.what;
-            cli.Signal(SIGINT);
+            cli.Signal(c.then == kQuit ? SIGQUIT : SIGINT);
         }
+        // Far less than any hang of the rig's (a close of 120 s).
         Outcome r = cli.Finish(30000);
         EXPECT_EQ(r.code, c.code) << c.what << "\n" << r.err;
         EXPECT_NE(r.err.find(c.err), std::string::npos) << c.what << "\n" << r.err;
         EXPECT_EQ(r.out.compare(0, c.out.size(), c.out), 0) << c.what << "\n" << r.out;
         Outcome t = sim ? (sim->Signal(SIGTERM), sim->Finish()) : Outcome{};   // ends a silent target's watch
         EXPECT_NE(t.out.find(c.verdict), std::string::npos) << c.what << "\n" << t.out << t.err;
+        long took = -1, flood = 0;
+        if (sscanf(t.out.c_str() + std::min(t.out.size(), t.out.find(c.verdict)), "flood: the line took %ld of %ld", &took, &flood) == 2) {
+            EXPECT_LT(took, flood / 10) << c.what << ": a queue that grows with what the target sends\n" << t.out;
+        }
         EXPECT_EQ(ReadText(timer), !sim ? "" : c.setup == "read-only timer" ? ReadText(readOnly) : "16\n") << c.what;
     }
 }
@@ -154,36 +235,108 @@ TEST(KelvoCli, OnAPacedLineTheTranscriptMatchesAndATerminalGetsABar)
     EXPECT_LE(share, 1.0) << t.out;
 }
 
+// The wall clock as a record writes it, to the second.
+std::string UtcNow()
+{
+    char buf[32];
+    time_t t = time(nullptr);
+    strftime(buf, sizeof buf, "%Y-%m-%dT%H:%M:%S", gmtime(&t));
+    return buf;
+}
+
+// Checks a board's record: every field there is, the run's figures, the
+// file's names and when it was written (between from and to).
+void ExpectRecord(const Json &j, const std::string &what, const std::string &dlf, const std::string &from,
+                  const std::string &to, const Json &want)
+{
+    std::string keys, last;
+    for (const auto &kv : j) {
+        std::string key = kv.first.substr(0, kv.first.find('.'));   // usb.vendor: a field of usb
+        keys += key == last ? "" : key + " ";
+        last = key;
+    }
+    EXPECT_EQ(keys, "blocks board bytes crc file file_bytes host port reason reset result seconds sha256 stable time usb ")
+        << what;
+    std::string bytes = ReadText(dlf), time = j.count("time") ? j.at("time") : "";
+    char crc[8], host[256] = "";
+    snprintf(crc, sizeof crc, "%02X%02X", static_cast<unsigned char>(bytes[2]), static_cast<unsigned char>(bytes[3]));
+    gethostname(host, sizeof host - 1);
+    Json common = {{"file", dlf}, {"file_bytes", std::to_string(bytes.size())}, {"crc", crc},
+                   {"sha256", Sha256Of(dlf)}, {"host", host}};
+    common.insert(want.begin(), want.end());
+    for (const auto &kv : common)
+        EXPECT_EQ(j.count(kv.first) ? j.at(kv.first) : "(none)", kv.second) << what << ": " << kv.first;
+    EXPECT_TRUE(time.size() == 24 && time.substr(0, 19) >= from && time.substr(0, 19) <= to && time[23] == 'Z')
+        << what << ": " << time << " not within " << from << " .. " << to;
+    EXPECT_GE(atof(j.count("seconds") ? j.at("seconds").c_str() : "-1"), 0) << what;
+}
+
 // Several targets served by one process: a port that fails ends alone while
 // the others go on and verify every byte; the run ends with the most serious
-// outcome, a device gone over a time-out over a port that cannot be used.
+// outcome, a device gone over a time-out over a port that cannot be used. A
+// close that hangs (a USB driver waiting for output XOFF holds) holds up no
+// other port. Every board gets its record; the first port sits behind a USB
+// adapter with a name in /dev/serial/by-id.
 TEST(KelvoCli, ManyPortsOneFailingNeverDisturbsTheOthers)
 {
     const Args ok = {"--plan", "auto:1024", "--pace", "38400"},
         wrong = {"--plan", "auto:1024", "--wrong-byte", "10"}, silent = {"--silent", "--duration", "10"},
-        gone = {"--plan", "auto:1024", "--vanish-after", "1000"}, absent = {};
-    const struct { const char *what; std::vector<Args> sims; int code; Args results; } rows[] = {
-        {"all complete, one after a wrong answer", {ok, wrong}, 0, {"ok", "ok"}},
-        {"a silent target and a missing port", {ok, silent, absent, ok}, 3, {"ok", "timeout", "io-error", "ok"}},
-        {"a device that goes away and a silent target", {silent, gone, ok}, 4, {"timeout", "gone", "ok"}},
+        gone = {"--plan", "auto:1024", "--vanish-after", "1000"}, absent = {},
+        hangs = {"--plan", "auto:1024", "--hang-close", "120000"};
+    const struct { const char *what; std::vector<Args> sims; int code; Args results; bool rig; } rows[] = {
+        {"all complete, one after a wrong answer", {ok, wrong}, 0, {"ok", "ok"}, false},
+        {"a silent target and a missing port", {ok, silent, absent, ok}, 3, {"ok", "timeout", "io-error", "ok"}, false},
+        {"a device that goes away and a silent target", {silent, gone, ok}, 4, {"timeout", "gone", "ok"}, false},
+        {"a close that hangs for two minutes", {hangs, ok, ok, ok}, 0, {"ok", "ok", "ok", "ok"}, true},
     };
     for (const auto &row : rows) {
         Scratch s;
-        std::string dlf = MakeDlf(s, "fw", 5000);
+        Rig rig(s / "rig", row.rig);
+        std::string dlf = MakeDlf(s, "fw", 5000), byId = s / "dev/serial/by-id/usb-Kelvo_Bench_KV-0042-if00-port0";
         std::vector<std::unique_ptr<Sim>> sims;
         Args ports;
         for (const Args &sim : row.sims) {
             sims.emplace_back(sim.empty() ? nullptr : new Sim(s, "sim" + std::to_string(sims.size()), sim, dlf));
             ports.push_back(sim.empty() ? s / "absent" : sims.back()->port);
         }
-        Outcome r = RunTool(Join({kCli, "--timeout", "4", "--log", s / "logs"}, ports, {dlf}), s);
+        struct stat st;
+        ASSERT_EQ(stat(ports[0].c_str(), &st), 0) << row.what;
+        std::string usb = s / "sys/devices/usb1/1-1", node = s / ("sys/dev/char/" + std::to_string(major(st.st_rdev)) + ":" +
+                                                               std::to_string(minor(st.st_rdev)));
+        ASSERT_EQ(system(("mkdir -p " + usb + "/1-1:1.0/ttyUSB7 " + node + " " + s / "dev/serial/by-id && ln -s " + usb +
+                          "/1-1:1.0/ttyUSB7 " + node + "/device && ln -s " + ports[0] + " " + byId + " && cd " + usb +
+                          " && echo 0403 > idVendor && echo 6015 > idProduct && echo KV-0042 > serial && "
+                          "echo 'Kelvo \"Bench\"' > manufacturer").c_str()), 0);
+        setenv("KELVO_SYSFS", (s / "sys").c_str(), 1);
+        setenv("KELVO_DEV", (s / "dev").c_str(), 1);
+        std::string from = UtcNow();
+        Outcome r = RunTool(Join(rig.Preload(), {kCli, "--timeout", "4", "--log", s / "logs", "--report", s / "report"},
+                                 Join(ports, {dlf})), s);
+        std::string to = UtcNow();
+        unsetenv("KELVO_SYSFS");
+        unsetenv("KELVO_DEV");
         EXPECT_EQ(r.code, row.code) << row.what << "\n" << r.err;
         auto table = Cells(r.out);
         ASSERT_EQ(table.size(), ports.size() + 1) << row.what << "\n" << r.out;
-        for (size_t i = 0; i < ports.size(); i++) {
+        std::vector<Json> records = Records(s / "report");
+        EXPECT_EQ(records.size(), ports.size() - std::count(row.sims.begin(), row.sims.end(), absent)) << row.what;
+        for (size_t i = 0, k = 0; i < ports.size(); i++) {
             EXPECT_EQ(table[i + 1][0] + " " + table[i + 1][1], ports[i] + " " + row.results[i]) << row.what;
             if (!sims[i])
                 continue;
+            Json want = {{"port", ports[i]}, {"board", "1"}, {"result", row.results[i]}, {"bytes", table[i + 1][2]},
+                         {"blocks", table[i + 1][3]}, {"reset", "null"}, {"stable", i ? "null" : byId}};
+            if (i == 0)
+                want.insert({{"usb.vendor", "0403"}, {"usb.product", "6015"}, {"usb.serial", "KV-0042"},
+                             {"usb.manufacturer", "Kelvo \"Bench\""}, {"usb.name", "null"}});
+            else
+                want["usb"] = "null";
+            // The records come in the order the boards ended.
+            for (k = 0; k < records.size() && records[k]["port"] != ports[i]; k++) {
+            }
+            if (k < records.size())
+                ExpectRecord(records[k], std::string(row.what) + " " + ports[i], dlf, from, to, want);
+            EXPECT_TRUE(k < records.size() && (records[k]["reason"] == "") == (row.results[i] == "ok")) << row.what << i;
             sims[i]->Signal(SIGTERM);               // ends a silent target's watch
             EXPECT_NE(sims[i]->Finish().out.find("RESULT ok"), std::string::npos) << row.what << " " << i;
             std::string log = ReadText(s / "logs/" + ports[i].substr(5).replace(3, 1, "_") + ".log");
@@ -192,26 +345,44 @@ TEST(KelvoCli, ManyPortsOneFailingNeverDisturbsTheOthers)
     }
 }
 
-// Board after board on one port of a fixture: the device comes back for
-// each board; one that comes and goes without a handshake is no board; the
-// second board is pulled off in the middle; a row per board as it ends, and
-// a summary with the failure's reason.
+// Board after board on one port of a fixture, each board put into its
+// download mode by DTR: the device comes back for each board, the first
+// refusing to open for a moment as one just plugged in does; one that comes
+// and goes without a handshake is no board; the second board is pulled off
+// in the middle; a row and a record per board as it ends, and a summary with
+// the failure's reason.
 TEST(KelvoCli, RepeatServesBoardAfterBoard)
 {
     Scratch s;
-    std::string dlf = MakeDlf(s, "fw", 5000), link = s / "ttyFIXTURE";
-    Proc cli({kCli, "--repeat", "--count", "3", "--timeout", "5", link, dlf}, s / "cli");
-    const Args boards[] = {{}, {"--silent", "--duration", "3"}, {"--vanish-after", "1000"}, {}};
+    Rig rig(s / "rig", true);
+    std::string dlf = MakeDlf(s, "fw", 5000), link = s / "ttyFIXTURE", from = UtcNow();
+    Proc cli(Join(rig.Preload(), {kCli, "--repeat", "--count", "3", "--timeout", "5", "--reset", "dtr-pulse", "--report",
+                                  s / "report", link, dlf}), s / "cli");
+    const Args dtr = {"--wiring", "dtr-pulse"};
+    const Args boards[] = {Join(dtr, {"--deny-open", "1000"}), {"--silent", "--duration", "3"},
+                           Join(dtr, {"--vanish-after", "1000"}), dtr};
     for (const Args &board : boards)
         EXPECT_NE(Sim(s, "board", Join({"--link", link}, board), dlf).Finish().out.find("RESULT ok"), std::string::npos)
             << board.size();
     Outcome r = cli.Finish();
+    std::string to = UtcNow();
     EXPECT_EQ(r.code, 4) << r.err;
+    EXPECT_NE(r.err.find("Permission denied; trying again"), std::string::npos) << r.err;
     auto out = Cells(r.out);
     ASSERT_GE(out.size(), 5u) << r.out;
     const Args want[] = {{"1", link, "ok", "5004"}, {"2", link, "gone", "1000"}, {"3", link, "ok", "5004"}};
-    for (int i = 0; i < 3; i++)
+    std::vector<Json> records = Records(s / "report");
+    ASSERT_EQ(records.size(), 3u) << ReadText(s / "report");
+    for (int i = 0; i < 3; i++) {
         EXPECT_EQ(Args(out[i + 1].begin(), out[i + 1].begin() + 4), want[i]) << r.out;
+        ExpectRecord(records[i], "board " + want[i][0], dlf, from, to,
+                     {{"board", want[i][0]}, {"port", link}, {"result", want[i][2]}, {"bytes", want[i][3]},
+                      {"blocks", i == 1 ? "1" : "5"}, {"reset", "dtr-pulse"}, {"stable", "null"}, {"usb", "null"},
+                      {"reason", i != 1 ? "" : records[i]["reason"]}});
+    }
+    std::string reason = records[1]["reason"], served = " while " + std::string(DlStepName(14)) + "; served 1000 of 5004 bytes";
+    EXPECT_TRUE(reason.find("the device went away") == 0 && reason.size() > served.size() &&
+                reason.compare(reason.size() - served.size(), served.size(), served) == 0) << reason;
     EXPECT_NE(r.out.find("summary: 3 boards, 2 passed, 1 failed\n"), std::string::npos) << r.out;
     EXPECT_NE(r.out.find("  board 2: gone: the device went away"), std::string::npos) << r.out;
 }
