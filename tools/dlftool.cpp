@@ -17,6 +17,8 @@
 #include <string>
 #include <vector>
 
+#include <getopt.h>
+
 namespace {
 
 enum { EXIT_PASS = 0, EXIT_FAIL = 1, EXIT_USAGE = 2 };
@@ -93,32 +95,38 @@ bool ReadWholeFile(const char *path, std::vector<unsigned char> *pData)
     return ok;
 }
 
+// argv[0] is "make".
 int CmdMake(int argc, char **argv)
 {
     const char *payload = nullptr;
     const char *out = nullptr;
     const char *cover = nullptr;
     const char *sample = nullptr;
-    for (int i = 0; i < argc; i++) {
-        if (std::strcmp(argv[i], "--help") == 0 || std::strcmp(argv[i], "-h") == 0) {
+    static const struct option kOptions[] = {
+        {"cover", required_argument, nullptr, 'c'},
+        {"sample", required_argument, nullptr, 's'},
+        {"help", no_argument, nullptr, 'h'},
+        {nullptr, 0, nullptr, 0},
+    };
+    opterr = 0;
+    for (int opt; (opt = getopt_long(argc, argv, ":ho:", kOptions, nullptr)) != -1;) {
+        if (opt == 'h') {
             std::fputs(kUsage, stdout);
             return EXIT_PASS;
         }
-        if (std::strcmp(argv[i], "-o") == 0 || std::strcmp(argv[i], "--cover") == 0 ||
-            std::strcmp(argv[i], "--sample") == 0) {
-            if (i + 1 >= argc)
-                return UsageError(std::string(argv[i]) + " needs an argument");
-            const char **slot = argv[i][1] == 'o' ? &out : argv[i][2] == 'c' ? &cover : &sample;
-            if (*slot != nullptr)
-                return UsageError(std::string(argv[i]) + " given twice");
-            *slot = argv[++i];
-        } else if (argv[i][0] == '-' && argv[i][1] != '\0') {
-            return UsageError(std::string("unknown option ") + argv[i]);
-        } else if (payload == nullptr) {
-            payload = argv[i];
-        } else {
+        if (opt == ':')
+            return UsageError(std::string(argv[optind - 1]) + " needs an argument");
+        if (opt == '?')
+            return UsageError(std::string("unknown option ") + argv[optind - 1]);
+        const char **slot = opt == 'o' ? &out : opt == 'c' ? &cover : &sample;
+        if (*slot != nullptr)
+            return UsageError(std::string(argv[optind - 2]) + " given twice");
+        *slot = optarg;
+    }
+    for (int i = optind; i < argc; i++) {
+        if (payload != nullptr)
             return UsageError(std::string("unexpected argument ") + argv[i]);
-        }
+        payload = argv[i];
     }
     if ((payload == nullptr) == (sample == nullptr))
         return UsageError("make needs a PAYLOAD file or --sample BYTES");
@@ -270,7 +278,7 @@ int main(int argc, char **argv)
         return EXIT_PASS;
     }
     if (cmd == "make")
-        return CmdMake(argc - 2, argv + 2);
+        return CmdMake(argc - 1, argv + 1);
     if (cmd == "check")
         return CmdCheck(argc - 2, argv + 2);
     if (cmd == "info")

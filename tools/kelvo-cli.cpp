@@ -31,6 +31,7 @@
 #include <vector>
 
 #include <fcntl.h>
+#include <getopt.h>
 #include <linux/serial.h>
 #include <sys/epoll.h>
 #include <sys/file.h>
@@ -188,81 +189,91 @@ bool BaudConstant(unsigned long baud, speed_t *pSpeed)
     return false;
 }
 
+// The long options; each value is the option's own index in the table.
+enum {
+    OPT_BAUD, OPT_FLOW, OPT_TIMEOUT, OPT_LOG, OPT_WAIT_PORT, OPT_REPEAT, OPT_COUNT,
+    OPT_LOW_LATENCY, OPT_RESET, OPT_REPORT, OPT_HELP, OPT_VERSION
+};
+const struct option kOptions[] = {
+    {"baud", required_argument, nullptr, OPT_BAUD},
+    {"flow", required_argument, nullptr, OPT_FLOW},
+    {"timeout", required_argument, nullptr, OPT_TIMEOUT},
+    {"log", required_argument, nullptr, OPT_LOG},
+    {"wait-port", no_argument, nullptr, OPT_WAIT_PORT},
+    {"repeat", no_argument, nullptr, OPT_REPEAT},
+    {"count", required_argument, nullptr, OPT_COUNT},
+    {"low-latency", no_argument, nullptr, OPT_LOW_LATENCY},
+    {"reset", required_argument, nullptr, OPT_RESET},
+    {"report", required_argument, nullptr, OPT_REPORT},
+    {"help", no_argument, nullptr, OPT_HELP},
+    {"version", no_argument, nullptr, OPT_VERSION},
+    {nullptr, 0, nullptr, 0},
+};
+
+// Takes one option's value. Returns -1 when it is fine, else the exit status.
+int TakeOption(int opt, const char *v, Options *o)
+{
+    char *end = nullptr;
+    char why[400];
+    speed_t sp;
+    switch (opt) {
+    case OPT_BAUD:
+        errno = 0;
+        o->baud = strtoul(v, &end, 10);
+        if (errno || end == v || *end || !BaudConstant(o->baud, &sp))
+            return UsageError("unsupported baud rate '%s'", v);
+        break;
+    case OPT_FLOW:
+        o->flow = v;
+        if (o->flow != "none" && o->flow != "xonxoff" && o->flow != "rtscts" && o->flow != "dtrdsr")
+            return UsageError("unknown flow control '%s' (none, xonxoff, rtscts, dtrdsr)", v);
+        o->bDsrFlow = o->flow == "dtrdsr";
+        break;
+    case OPT_TIMEOUT:
+        o->timeoutS = strtod(v, &end);
+        if (end == v || *end || !std::isfinite(o->timeoutS) || o->timeoutS < 0 || o->timeoutS > 1e6)
+            return UsageError("bad timeout '%s' (seconds, 0 for none)", v);
+        break;
+    case OPT_LOG: o->log = v; break;
+    case OPT_WAIT_PORT: o->waitPort = true; break;
+    case OPT_REPEAT: o->repeat = true; break;
+    case OPT_COUNT:
+        errno = 0;
+        o->count = strtol(v, &end, 10);
+        if (errno || end == v || *end || o->count < 1 || o->count > 1000000)
+            return UsageError("bad count '%s' (1 or more boards)", v);
+        break;
+    case OPT_LOW_LATENCY: o->lowLatency = true; break;
+    case OPT_RESET:
+        if (!ParseLineSeq(v, &o->reset, why, sizeof why))
+            return UsageError("--reset: %s", why);
+        o->resetText = v;
+        break;
+    case OPT_REPORT: o->report = v; break;
+    case OPT_HELP:
+        fputs(kUsage, stdout);
+        return EXIT_DONE;
+    case OPT_VERSION:
+        printf("kelvo-cli %s\n", KELVO_VERSION);
+        return EXIT_DONE;
+    }
+    return -1;
+}
+
 // Returns -1 when the arguments are fine, else the exit status.
 int ParseArgs(int argc, char **argv, Options *o)
 {
-    std::vector<std::string> positional;
-    for (int i = 1; i < argc; i++) {
-        std::string a = argv[i];
-        auto value = [&](const char **pv) {
-            if (i + 1 >= argc)
-                return false;
-            *pv = argv[++i];
-            return true;
-        };
-        const char *v = nullptr;
-        char *end = nullptr;
-        if (a == "-h" || a == "--help") {
-            fputs(kUsage, stdout);
-            return EXIT_DONE;
-        } else if (a == "--version") {
-            printf("kelvo-cli %s\n", KELVO_VERSION);
-            return EXIT_DONE;
-        } else if (a == "--baud") {
-            if (!value(&v))
-                return UsageError("--baud needs a value");
-            errno = 0;
-            o->baud = strtoul(v, &end, 10);
-            speed_t sp;
-            if (errno || end == v || *end || !BaudConstant(o->baud, &sp))
-                return UsageError("unsupported baud rate '%s'", v);
-        } else if (a == "--flow") {
-            if (!value(&v))
-                return UsageError("--flow needs a value");
-            o->flow = v;
-            if (o->flow != "none" && o->flow != "xonxoff" && o->flow != "rtscts" && o->flow != "dtrdsr")
-                return UsageError("unknown flow control '%s' (none, xonxoff, rtscts, dtrdsr)", v);
-            o->bDsrFlow = o->flow == "dtrdsr";
-        } else if (a == "--timeout") {
-            if (!value(&v))
-                return UsageError("--timeout needs a value");
-            o->timeoutS = strtod(v, &end);
-            if (end == v || *end || !std::isfinite(o->timeoutS) || o->timeoutS < 0 || o->timeoutS > 1e6)
-                return UsageError("bad timeout '%s' (seconds, 0 for none)", v);
-        } else if (a == "--log") {
-            if (!value(&v))
-                return UsageError("--log needs a file or directory name");
-            o->log = v;
-        } else if (a == "--wait-port") {
-            o->waitPort = true;
-        } else if (a == "--repeat") {
-            o->repeat = true;
-        } else if (a == "--count") {
-            if (!value(&v))
-                return UsageError("--count needs a value");
-            errno = 0;
-            o->count = strtol(v, &end, 10);
-            if (errno || end == v || *end || o->count < 1 || o->count > 1000000)
-                return UsageError("bad count '%s' (1 or more boards)", v);
-        } else if (a == "--low-latency") {
-            o->lowLatency = true;
-        } else if (a == "--reset") {
-            if (!value(&v))
-                return UsageError("--reset needs a preset or a sequence");
-            char why[400];
-            if (!ParseLineSeq(v, &o->reset, why, sizeof why))
-                return UsageError("--reset: %s", why);
-            o->resetText = v;
-        } else if (a == "--report") {
-            if (!value(&v))
-                return UsageError("--report needs a file name");
-            o->report = v;
-        } else if (a.size() > 1 && a[0] == '-') {
-            return UsageError("unknown option '%s'", a.c_str());
-        } else {
-            positional.push_back(a);
-        }
+    opterr = 0;
+    for (int opt; (opt = getopt_long(argc, argv, ":h", kOptions, nullptr)) != -1;) {
+        if (opt == ':')
+            return UsageError("%s needs a value", argv[optind - 1]);
+        if (opt == '?')
+            return UsageError("unknown option '%s'", argv[optind - 1]);
+        int rc = TakeOption(opt == 'h' ? OPT_HELP : opt, optarg, o);
+        if (rc >= 0)
+            return rc;
     }
+    std::vector<std::string> positional(argv + optind, argv + argc);
     if (positional.size() < 2)
         return UsageError("expected PORT and FILE.dlf");
     if (o->count > 0 && !o->repeat)
