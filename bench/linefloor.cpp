@@ -16,10 +16,10 @@
 
 #include <fcntl.h>
 #include <sys/epoll.h>
-#include <termios.h>
 #include <unistd.h>
 
 #include "download/protocol.h"
+#include "posix/serial.h"
 
 struct LINE {
     const char *name;
@@ -61,16 +61,10 @@ int main(int argc, char **argv)
         LINE &l = lines[i];
         l.name = argv[i + 2];
         l.fd = open(l.name, O_RDWR | O_NOCTTY | O_NONBLOCK);
-        struct termios t;
-        if (l.fd < 0 || tcgetattr(l.fd, &t) != 0) {
+        if (l.fd < 0 || !SerialMakeRaw(l.fd, 115200, SERIAL_FLOW_NONE)) {
             perror(l.name);
             return 1;
         }
-        cfmakeraw(&t);
-        t.c_cflag |= CS8 | CREAD | CLOCAL;
-        cfsetispeed(&t, B115200);
-        cfsetospeed(&t, B115200);
-        tcsetattr(l.fd, TCSANOW, &t);
         DlInit(&l.state);
         l.served = 0;
         l.tFirst = -1;

@@ -10,10 +10,14 @@ target_include_directories(kelvo_portable PUBLIC ${CMAKE_SOURCE_DIR})
 set(INSTALL_GTEST OFF CACHE BOOL "" FORCE)
 add_subdirectory(/usr/src/googletest ${CMAKE_BINARY_DIR}/googletest EXCLUDE_FROM_ALL)
 
+# What the host programs share about a POSIX serial port.
+add_library(kelvo_posix STATIC ${CMAKE_SOURCE_DIR}/posix/serial.cpp)
+target_include_directories(kelvo_posix PUBLIC ${CMAKE_SOURCE_DIR})
+
 add_subdirectory(tools)
 # The least loop serving several targets, compared with kelvo-cli by bench/line.sh.
 add_executable(linefloor bench/linefloor.cpp)
-target_link_libraries(linefloor PRIVATE kelvo_portable)
+target_link_libraries(linefloor PRIVATE kelvo_portable kelvo_posix)
 set_target_properties(linefloor PROPERTIES RUNTIME_OUTPUT_DIRECTORY ${CMAKE_BINARY_DIR}/bin)
 add_subdirectory(tests/host)
 

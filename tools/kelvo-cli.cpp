@@ -15,6 +15,7 @@
 #include "download/dlf.h"
 #include "kelvo_version.h"
 #include "sha256.h"
+#include "posix/serial.h"
 
 #include <algorithm>
 #include <cerrno>
@@ -32,10 +33,8 @@
 
 #include <fcntl.h>
 #include <getopt.h>
-#include <linux/serial.h>
 #include <sys/epoll.h>
 #include <sys/file.h>
-#include <sys/ioctl.h>
 #include <sys/stat.h>
 #include <termios.h>
 #include <unistd.h>
@@ -170,25 +169,6 @@ int UsageError(const char *fmt, ...)
     return EXIT_USAGE;
 }
 
-bool BaudConstant(unsigned long baud, speed_t *pSpeed)
-{
-    static const struct { unsigned long rate; speed_t code; } aRate[] = {
-        {300, B300}, {600, B600}, {1200, B1200}, {2400, B2400}, {4800, B4800},
-        {9600, B9600}, {19200, B19200}, {38400, B38400}, {57600, B57600},
-        {115200, B115200}, {230400, B230400}, {460800, B460800},
-        {500000, B500000}, {576000, B576000}, {921600, B921600},
-        {1000000, B1000000}, {1152000, B1152000}, {1500000, B1500000},
-        {2000000, B2000000},
-    };
-    for (const auto &r : aRate) {
-        if (r.rate == baud) {
-            *pSpeed = r.code;
-            return true;
-        }
-    }
-    return false;
-}
-
 // The long options; each value is the option's own index in the table.
 enum {
     OPT_BAUD, OPT_FLOW, OPT_TIMEOUT, OPT_LOG, OPT_WAIT_PORT, OPT_REPEAT, OPT_COUNT,
@@ -220,7 +200,7 @@ int TakeOption(int opt, const char *v, Options *o)
     case OPT_BAUD:
         errno = 0;
         o->baud = strtoul(v, &end, 10);
-        if (errno || end == v || *end || !BaudConstant(o->baud, &sp))
+        if (errno || end == v || *end || !SerialSpeed(o->baud, &sp))
             return UsageError("unsupported baud rate '%s'", v);
         break;
     case OPT_FLOW:
@@ -361,7 +341,7 @@ int OpenPort(const Options &o, const std::string &port, char *psz, size_t cb)
     // Asked before anything is sent: a sequence that cannot be played would
     // leave the target where it is, and the session would only time out.
     int bits = 0;
-    if (!o.reset.empty() && ioctl(fd, TIOCMGET, &bits) != 0) {
+    if (!o.reset.empty() && !SerialGetLines(fd, &bits)) {
         int err = errno;
         snprintf(psz, cb, "%s cannot drive DTR and RTS (%s): --reset needs a serial port with modem lines",
                  port.c_str(), strerror(err));
@@ -369,21 +349,9 @@ int OpenPort(const Options &o, const std::string &port, char *psz, size_t cb)
         errno = ENOTTY;
         return -1;
     }
-    cfmakeraw(&t);
-    t.c_cflag &= ~(tcflag_t)(CSIZE | PARENB | CSTOPB | CRTSCTS);
-    t.c_cflag |= CS8 | CREAD | CLOCAL;
-    t.c_iflag &= ~(tcflag_t)(IXON | IXOFF | IXANY);
-    if (o.flow == "xonxoff")
-        t.c_iflag |= IXON | IXOFF;
-    else if (o.flow == "rtscts")
-        t.c_cflag |= CRTSCTS;
-    t.c_cc[VMIN] = 1;
-    t.c_cc[VTIME] = 0;
-    speed_t speed = B115200;
-    BaudConstant(o.baud, &speed);
-    cfsetispeed(&t, speed);
-    cfsetospeed(&t, speed);
-    if (tcsetattr(fd, TCSANOW, &t) != 0) {
+    SerialFlow flow = o.flow == "xonxoff" ? SERIAL_FLOW_XONXOFF : o.flow == "rtscts" ? SERIAL_FLOW_RTSCTS
+                                                                        : SERIAL_FLOW_NONE;
+    if (!SerialMakeRaw(fd, o.baud, flow)) {
         int err = errno;
         snprintf(psz, cb, "cannot set up %s: %s", port.c_str(), strerror(err));
         close(fd);
@@ -393,8 +361,7 @@ int OpenPort(const Options &o, const std::string &port, char *psz, size_t cb)
     // Whatever arrived before this session is not part of it.
     tcflush(fd, TCIOFLUSH);
     // Pseudo terminals have no modem lines: a failure here is expected there.
-    bits = TIOCM_DTR | TIOCM_RTS;
-    ioctl(fd, TIOCMBIS, &bits);
+    SerialRaiseLines(fd, TIOCM_DTR | TIOCM_RTS);
     return fd;
 }
 
@@ -463,16 +430,9 @@ void ClosePort(RUN *r, PORT *p, bool bDiscard)
 {
     if (p->fd < 0)
         return;
-    int bits = TIOCM_DTR;
-    ioctl(p->fd, TIOCMBIC, &bits);
-    if (bDiscard) {
-        struct serial_struct ss;
-        if (ioctl(p->fd, TIOCGSERIAL, &ss) == 0 && ss.closing_wait != ASYNC_CLOSING_WAIT_NONE) {
-            ss.closing_wait = ASYNC_CLOSING_WAIT_NONE;
-            ioctl(p->fd, TIOCSSERIAL, &ss);
-        }
-        tcflush(p->fd, TCIOFLUSH);
-    }
+    SerialDropLines(p->fd, TIOCM_DTR);
+    if (bDiscard)
+        SerialCloseWithoutWaiting(p->fd);
     RestoreLatency(r, p);
     if (p->bWatched)
         epoll_ctl(r->epfd, EPOLL_CTL_DEL, p->fd, nullptr);
@@ -491,7 +451,7 @@ bool OutputReady(const RUN *r, const PORT *p)
     if (!r->o.bDsrFlow)
         return true;
     int bits = 0;
-    if (ioctl(p->fd, TIOCMGET, &bits) != 0)
+    if (!SerialGetLines(p->fd, &bits))
         return true;      // no modem lines to ask (pseudo terminal)
     return (bits & TIOCM_DSR) != 0;
 }
@@ -501,13 +461,13 @@ bool OutputReady(const RUN *r, const PORT *p)
 bool SetLines(PORT *p, const LINESTEP &step)
 {
     int bits = 0;
-    if (ioctl(p->fd, TIOCMGET, &bits) != 0)
+    if (!SerialGetLines(p->fd, &bits))
         return false;
     if (step.dtr >= 0)
         bits = step.dtr ? bits | TIOCM_DTR : bits & ~TIOCM_DTR;
     if (step.rts >= 0)
         bits = step.rts ? bits | TIOCM_RTS : bits & ~TIOCM_RTS;
-    return ioctl(p->fd, TIOCMSET, &bits) == 0;
+    return SerialSetLines(p->fd, bits);
 }
 
 // ---- boards --------------------------------------------------------------------
@@ -801,7 +761,7 @@ void ServeInput(RUN *r, PORT *p, bool bHungUp)
 bool Drained(PORT *p)
 {
     int queued = 0;
-    return p->out.empty() && (ioctl(p->fd, TIOCOUTQ, &queued) != 0 || queued == 0);
+    return p->out.empty() && (!SerialOutQueued(p->fd, &queued) || queued == 0);
 }
 
 // True when the port's time-out runs: always without --repeat, with it
