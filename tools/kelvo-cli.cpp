@@ -771,91 +771,117 @@ bool TimeoutRuns(const RUN *r, const PORT *p)
     return r->o.timeoutS > 0 && (!r->o.repeat || p->bBegun);
 }
 
-// Everything that happens to a port by the clock. Returns the latest time
-// it wants to be looked at again (0: no wish).
-double Tick(RUN *r, PORT *p, double tNow)
+double Tick(RUN *r, PORT *p, double tNow);
+
+// PH_WAIT_PORT: looks for the device every 100 ms, within --timeout
+// without --repeat.
+double TickWaitPort(RUN *r, PORT *p, double tNow)
 {
-    switch (p->phase) {
-    case PH_WAIT_PORT:
-        if (access(p->name.c_str(), F_OK) == 0) {
-            TryOpen(r, p);
-            if (p->phase != PH_WAIT_PORT)
-                return Tick(r, p, tNow);
-        }
-        if (!r->o.repeat && r->o.timeoutS > 0 && tNow - p->tWaitStart >= r->o.timeoutS) {
-            char msg[800];
-            if (p->bOpenTold)
-                snprintf(msg, sizeof msg, "timeout: %s could not be opened within %g s: %s", p->name.c_str(),
-                         r->o.timeoutS, p->openWhy.c_str());
-            else
-                snprintf(msg, sizeof msg, "timeout: %s did not appear within %g s", p->name.c_str(), r->o.timeoutS);
-            PortUnusable(r, p, EXIT_TIMEOUT, msg);
-            return 0;
-        }
-        return tNow + 0.1;
-    case PH_PAUSE:
-        if (tNow < p->tWake)
-            return p->tWake;
-        p->phase = PH_WAIT_PORT;
-        p->tWaitStart = tNow;
-        return Tick(r, p, tNow);
-    case PH_RESET:
-        // Each step when it is due; the loop waits for the next meanwhile.
-        while (tNow >= p->tWake && p->iReset < r->o.reset.size()) {
-            const LINESTEP &step = r->o.reset[p->iReset++];
-            if (!SetLines(p, step)) {
-                char msg[200];
-                snprintf(msg, sizeof msg, "the port refused to set DTR and RTS: %s", strerror(errno));
-                EndBoard(r, p, EXIT_IO, msg);
-                return Tick(r, p, tNow);
-            }
-            LogLine(r, p, "# reset%s%s%s%s, %d ms\n", step.dtr < 0 ? "" : " dtr=", step.dtr < 0 ? "" : step.dtr ? "1" : "0",
-                    step.rts < 0 ? "" : " rts=", step.rts < 0 ? "" : step.rts ? "1" : "0", step.msPause);
-            p->tWake = tNow + step.msPause / 1000.0;
-        }
-        if (tNow < p->tWake)
-            return p->tWake;
-        // The target's silence is timed from here.
-        p->phase = PH_SERVE;
-        p->tLastRx = tNow;
-        return Tick(r, p, tNow);
-    case PH_SERVE: {
-        double tWhen = 0;
-        if (TimeoutRuns(r, p)) {
-            tWhen = p->tLastRx + r->o.timeoutS;
-            if (tNow >= tWhen) {
-                char msg[200];
-                // A full queue stops the reading: the target is holding our answers back.
-                if (p->out.size() >= kOutLimit)
-                    snprintf(msg, sizeof msg, "timeout: the target held the answers back (XOFF) for %g s",
-                             r->o.timeoutS);
-                else
-                    snprintf(msg, sizeof msg, "timeout: no byte from the target for %g s", r->o.timeoutS);
-                EndBoard(r, p, EXIT_TIMEOUT, msg);
-                return Tick(r, p, tNow);
-            }
-        }
-        if (!p->out.empty() && !OutputReady(r, p))
-            tWhen = tWhen > 0 ? std::min(tWhen, tNow + 0.01) : tNow + 0.01;   // DSR low: look again soon
-        return tWhen;
+    if (access(p->name.c_str(), F_OK) == 0) {
+        TryOpen(r, p);
+        if (p->phase != PH_WAIT_PORT)
+            return Tick(r, p, tNow);
     }
-    case PH_DRAIN:
-        if (!p->out.empty() && !Flush(r, p))
-            return 0;
-        if (Drained(p)) {
-            EndBoard(r, p, EXIT_DONE, "");
-            return Tick(r, p, tNow);
-        }
-        if (tNow >= p->tWake) {
-            EndBoard(r, p, EXIT_IO, "completed, but its last answer could not leave the port in 2 s"
-                     " (held by flow control) and was discarded");
-            return Tick(r, p, tNow);
-        }
-        return tNow + 0.01;
-    case PH_DONE:
+    if (!r->o.repeat && r->o.timeoutS > 0 && tNow - p->tWaitStart >= r->o.timeoutS) {
+        char msg[800];
+        if (p->bOpenTold)
+            snprintf(msg, sizeof msg, "timeout: %s could not be opened within %g s: %s", p->name.c_str(),
+                     r->o.timeoutS, p->openWhy.c_str());
+        else
+            snprintf(msg, sizeof msg, "timeout: %s did not appear within %g s", p->name.c_str(), r->o.timeoutS);
+        PortUnusable(r, p, EXIT_TIMEOUT, msg);
         return 0;
     }
+    return tNow + 0.1;
+}
+
+// PH_PAUSE: the port stays closed until tWake, then is looked for again.
+double TickPause(RUN *r, PORT *p, double tNow)
+{
+    if (tNow < p->tWake)
+        return p->tWake;
+    p->phase = PH_WAIT_PORT;
+    p->tWaitStart = tNow;
+    return Tick(r, p, tNow);
+}
+
+// PH_RESET: sets each step's lines when it is due; the loop serves the
+// other ports meanwhile.
+double TickReset(RUN *r, PORT *p, double tNow)
+{
+    while (tNow >= p->tWake && p->iReset < r->o.reset.size()) {
+        const LINESTEP &step = r->o.reset[p->iReset++];
+        if (!SetLines(p, step)) {
+            char msg[200];
+            snprintf(msg, sizeof msg, "the port refused to set DTR and RTS: %s", strerror(errno));
+            EndBoard(r, p, EXIT_IO, msg);
+            return Tick(r, p, tNow);
+        }
+        LogLine(r, p, "# reset%s%s%s%s, %d ms\n", step.dtr < 0 ? "" : " dtr=", step.dtr < 0 ? "" : step.dtr ? "1" : "0",
+                step.rts < 0 ? "" : " rts=", step.rts < 0 ? "" : step.rts ? "1" : "0", step.msPause);
+        p->tWake = tNow + step.msPause / 1000.0;
+    }
+    if (tNow < p->tWake)
+        return p->tWake;
+    // The target's silence is timed from here.
+    p->phase = PH_SERVE;
+    p->tLastRx = tNow;
+    return Tick(r, p, tNow);
+}
+
+// PH_SERVE: the time-out, and DSR looked at again while it holds output.
+double TickServe(RUN *r, PORT *p, double tNow)
+{
+    double tWhen = 0;
+    if (TimeoutRuns(r, p)) {
+        tWhen = p->tLastRx + r->o.timeoutS;
+        if (tNow >= tWhen) {
+            char msg[200];
+            // A full queue stops the reading: the target is holding our answers back.
+            if (p->out.size() >= kOutLimit)
+                snprintf(msg, sizeof msg, "timeout: the target held the answers back (XOFF) for %g s", r->o.timeoutS);
+            else
+                snprintf(msg, sizeof msg, "timeout: no byte from the target for %g s", r->o.timeoutS);
+            EndBoard(r, p, EXIT_TIMEOUT, msg);
+            return Tick(r, p, tNow);
+        }
+    }
+    if (!p->out.empty() && !OutputReady(r, p))
+        tWhen = tWhen > 0 ? std::min(tWhen, tNow + 0.01) : tNow + 0.01;   // DSR low: look again soon
+    return tWhen;
+}
+
+// PH_DRAIN: the board is ok once its last answers have left, and not ok
+// when flow control holds them for 2 s.
+double TickDrain(RUN *r, PORT *p, double tNow)
+{
+    if (!p->out.empty() && !Flush(r, p))
+        return 0;
+    if (Drained(p)) {
+        EndBoard(r, p, EXIT_DONE, "");
+        return Tick(r, p, tNow);
+    }
+    if (tNow >= p->tWake) {
+        EndBoard(r, p, EXIT_IO, "completed, but its last answer could not leave the port in 2 s"
+                 " (held by flow control) and was discarded");
+        return Tick(r, p, tNow);
+    }
+    return tNow + 0.01;
+}
+
+double TickDone(RUN *, PORT *, double)
+{
     return 0;
+}
+
+// Everything that happens to a port by the clock, by its phase. Returns the
+// latest time it wants to be looked at again (0: no wish).
+double Tick(RUN *r, PORT *p, double tNow)
+{
+    static double (*const aTick[])(RUN *, PORT *, double) = {
+        TickWaitPort, TickPause, TickReset, TickServe, TickDrain, TickDone};
+    static_assert(sizeof aTick / sizeof aTick[0] == PH_DONE + 1, "a handler for every phase");
+    return aTick[p->phase](r, p, tNow);
 }
 
 // A signal ends the run: a session that runs is broken off, a completed one
@@ -895,6 +921,57 @@ bool Watch(RUN *r, PORT *p, uint32_t events)
     return true;
 }
 
+// Ticks every port. Returns the soonest time any port wants to be looked
+// at again (0: none), and in *pbActive whether any port has more to do.
+double TickAll(RUN *r, double tNow, bool *pbActive)
+{
+    double tNext = 0;
+    *pbActive = false;
+    for (PORT &p : r->ports) {
+        double t = Tick(r, &p, tNow);
+        if (t > 0 && (tNext == 0 || t < tNext))
+            tNext = t;
+        *pbActive = *pbActive || p.phase != PH_DONE;
+    }
+    return tNext;
+}
+
+// Asks the epoll set for what each open port waits for. Returns false when
+// a port's session ended because epoll refused it (look again at once).
+bool WatchAll(RUN *r)
+{
+    bool bAllWatched = true;
+    for (PORT &p : r->ports) {
+        if (p.fd < 0 || (p.phase != PH_SERVE && p.phase != PH_DRAIN))
+            continue;
+        // Hang-ups and errors are always reported, even with no events asked for.
+        // A full queue of answers stops the reading until the port takes them.
+        uint32_t events = p.phase == PH_SERVE && p.out.size() < kOutLimit ? (uint32_t)EPOLLIN : 0;
+        if (!p.out.empty() && OutputReady(r, &p))
+            events |= EPOLLOUT;
+        if (!Watch(r, &p, events)) {
+            char msg[200];
+            snprintf(msg, sizeof msg, "cannot watch the port: %s", strerror(errno));
+            EndBoard(r, &p, EXIT_IO, msg);
+            bAllWatched = false;
+        }
+    }
+    return bAllWatched;
+}
+
+// Carries out what one wait reported for a port.
+void Dispatch(RUN *r, const struct epoll_event &ev)
+{
+    PORT *p = &r->ports[ev.data.u32];
+    bool bHungUp = (ev.events & (EPOLLHUP | EPOLLERR)) != 0;
+    if (p->phase == PH_SERVE && (bHungUp || ((ev.events & EPOLLIN) && p->out.size() < kOutLimit)))
+        ServeInput(r, p, bHungUp);
+    else if (p->phase == PH_DRAIN && bHungUp)
+        EndBoard(r, p, EXIT_DONE, "");      // completed; nothing more can leave
+    if (p->phase == PH_SERVE && !p->out.empty())
+        Flush(r, p);
+}
+
 // The loop: one wait on the epoll set of every open port, the soonest
 // deadline of any port as its limit. The set is kept from one wait to the
 // next, so a wait costs the same for eight ports as for one and reports
@@ -902,69 +979,35 @@ bool Watch(RUN *r, PORT *p, uint32_t events)
 void Serve(RUN *r)
 {
     struct epoll_event aEv[64];
-    for (;;) {
-        if (g_signal) {
-            Interrupt(r);
-            return;
-        }
+    while (!g_signal) {
         double tNow = NowS();
-        double tNext = 0;
-        bool bActive = false;
-        for (PORT &p : r->ports) {
-            double t = Tick(r, &p, tNow);
-            if (t > 0 && (tNext == 0 || t < tNext))
-                tNext = t;
-            bActive = bActive || p.phase != PH_DONE;
-        }
+        bool bActive;
+        double tNext = TickAll(r, tNow, &bActive);
         if (!bActive)
             return;
         DrawProgress(r, false);
         if (r->disp.bBlock && r->disp.bDirty && (tNext == 0 || r->disp.tNextDraw < tNext))
             tNext = std::max(r->disp.tNextDraw, tNow);
-        for (PORT &p : r->ports) {
-            if (p.fd < 0 || (p.phase != PH_SERVE && p.phase != PH_DRAIN))
-                continue;
-            // Hang-ups and errors are always reported, even with no events asked for.
-            // A full queue of answers stops the reading until the port takes them.
-            uint32_t events = p.phase == PH_SERVE && p.out.size() < kOutLimit ? (uint32_t)EPOLLIN : 0;
-            if (!p.out.empty() && OutputReady(r, &p))
-                events |= EPOLLOUT;
-            if (!Watch(r, &p, events)) {
-                char msg[200];
-                snprintf(msg, sizeof msg, "cannot watch the port: %s", strerror(errno));
-                EndBoard(r, &p, EXIT_IO, msg);
-                tNext = tNow;       // look at it again at once
-            }
-        }
+        if (!WatchAll(r))
+            tNext = tNow;
         // Milliseconds, rounded up: a wait that ends before the deadline would
         // only come straight back.
         int msWait = -1;
         if (tNext > 0)
             msWait = (int)std::min(std::ceil(std::max(0.0, tNext - tNow) * 1000), 3600000.0);
         int n = epoll_pwait(r->epfd, aEv, (int)(sizeof aEv / sizeof aEv[0]), msWait, r->pOrigMask);
-        if (n < 0 && errno != EINTR) {
-            int err = errno;
-            for (PORT &p : r->ports) {
-                if (!p.bWatched)
-                    continue;
+        int err = errno;
+        for (PORT &p : r->ports) {
+            if (n < 0 && err != EINTR && p.bWatched) {
                 char msg[200];
                 snprintf(msg, sizeof msg, "waiting on the port failed: %s", strerror(err));
                 EndBoard(r, &p, EXIT_IO, msg);
             }
-            continue;
         }
-        for (int i = 0; i < n; i++) {
-            PORT *p = &r->ports[aEv[i].data.u32];
-            uint32_t rev = aEv[i].events;
-            bool bHungUp = (rev & (EPOLLHUP | EPOLLERR)) != 0;
-            if (p->phase == PH_SERVE && (bHungUp || ((rev & EPOLLIN) && p->out.size() < kOutLimit)))
-                ServeInput(r, p, bHungUp);
-            else if (p->phase == PH_DRAIN && bHungUp)
-                EndBoard(r, p, EXIT_DONE, "");      // completed; nothing more can leave
-            if (p->phase == PH_SERVE && !p->out.empty())
-                Flush(r, p);
-        }
+        for (int i = 0; i < n; i++)
+            Dispatch(r, aEv[i]);
     }
+    Interrupt(r);
 }
 
 } // namespace
