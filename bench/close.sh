@@ -44,9 +44,8 @@ run() {
         > "$WORK/$name.out" 2> "$WORK/$name.err" &
     local cli=$!
     if [ "${3:-}" = interrupt ]; then
-        # Ctrl+C once the first port's close has begun to hang.
-        wait_for_line "$WORK/$name.sim1" '^RESULT' 30 || return 1
-        sleep 0.5
+        # Ctrl+C while the others are served: the first port's close hangs by then.
+        sleep 3
         t0=$(now_ms)
         kill -INT $cli
     fi
