@@ -1,9 +1,12 @@
 // dlfsim's paced line as a PC sees it: a PC side that runs every byte
-// through the protocol step and answers after a known delay.
+// through the protocol step and answers after a known delay. And the line
+// rig, preloaded into a PC side, that gives pseudo terminals modem lines.
 #include "download/protocol.h"
 #include "hostkit.h"
 
 #include <poll.h>
+#include <sys/stat.h>
+#include <sys/sysmacros.h>
 #include <termios.h>
 
 namespace {
@@ -70,6 +73,58 @@ TEST(Dlfsim, APacedLineChargesThePCsTurnaround)
         EXPECT_EQ(bytes, 604) << row.what;
         std::cout << row.what << ": " << bytes * 2 * c / xfer * 100 << "% of the line\n";
         EXPECT_LE(bytes * 2 * c / xfer, 1 / (1 + row.delay / (2 * c))) << row.what << "\n" << r.out;
+    }
+}
+
+const std::string kRig = kBin + "/libkelvo-rig.so";
+
+// rigpc with the rig preloaded, the scratch directory its directory.
+Args RigPc(const Scratch &s, const Args &args, bool rig = true)
+{
+    return Join({"/usr/bin/env", "-u", "KELVO_RIG", "LD_PRELOAD=" + kRig},
+                rig ? Args{"KELVO_RIG=" + s.dir} : Args{}, Join({kBin + "/rigpc"}, args));
+}
+
+// The rig's file of a port: <dir>/<major>.<minor>.<what>.
+std::string RigFile(const Scratch &s, const std::string &port, const std::string &what)
+{
+    struct stat st;
+    stat(port.c_str(), &st);
+    return s / (std::to_string(major(st.st_rdev)) + "." + std::to_string(minor(st.st_rdev)) + "." + what);
+}
+
+// The log of the lines without its times.
+std::string LoggedLines(const std::string &path)
+{
+    std::string lines = ReadText(path), out;
+    for (size_t at = 0, nl; (nl = lines.find('\n', at)) != std::string::npos; at = nl + 1)
+        out += lines.substr(lines.find(' ', at) + 1, nl - lines.find(' ', at));
+    return out;
+}
+
+// On a pty slave the rig answers the modem-line requests the kernel refuses:
+// DTR and RTS as the program set them, DSR, CTS and CD asserted. It logs an
+// open and every change, and the drop of both lines when the last
+// descriptor goes; without KELVO_RIG it is not there.
+TEST(LineRig, AnswersAndLogsTheModemLines)
+{
+    const struct { const char *what; bool rig; int ports; Args steps; std::string out, log; } rows[] = {
+        {"lines set, read back and logged", true, 1, {"get", "dtr=0", "get", "rts=0", "dtr=1", "get", "dtr=1", "get"},
+         "open 1: ok\nlines: DTR RTS DSR CTS CD\nlines: RTS DSR CTS CD\nlines: DTR DSR CTS CD\nlines: DTR DSR CTS CD\n",
+         "1 1\n0 1\n1 0\n0 0\n"},
+        {"two descriptors: the lines drop with the last", true, 2, {}, "open 1: ok\nopen 2: ok\n", "1 1\n1 1\n0 0\n"},
+        {"without KELVO_RIG", false, 1, {"get"}, "open 1: ok\nTIOCMGET: Inappropriate ioctl for device\n", ""},
+    };
+    for (const auto &row : rows) {
+        Scratch s;
+        int master = posix_openpt(O_RDWR | O_NOCTTY);
+        ASSERT_EQ(grantpt(master) + unlockpt(master), 0);
+        std::string port = ptsname(master), ports = row.ports == 2 ? port + "," + port : port;
+        std::string log = RigFile(s, port, "lines");
+        Outcome r = Proc(RigPc(s, Join({ports}, row.steps, {"close"}), row.rig), s / "pc").Finish();
+        close(master);
+        EXPECT_EQ(r.out.compare(0, row.out.size(), row.out), 0) << row.what << "\n" << r.out << r.err;
+        EXPECT_EQ(LoggedLines(log), row.log) << row.what;
     }
 }
 
