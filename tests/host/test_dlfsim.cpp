@@ -1,6 +1,6 @@
-// dlfsim's paced line as a PC sees it: a PC side that runs every byte
-// through the protocol step and answers after a known delay. And the line
-// rig, preloaded into a PC side, that gives pseudo terminals modem lines.
+// dlfsim as a PC sees it: its paced line and, with the line rig preloaded
+// into the PC side, the modem lines a board's reset wiring reads, a late
+// permission and a slow close.
 #include "download/protocol.h"
 #include "hostkit.h"
 
@@ -125,6 +125,139 @@ TEST(LineRig, AnswersAndLogsTheModemLines)
         close(master);
         EXPECT_EQ(r.out.compare(0, row.out.size(), row.out), 0) << row.what << "\n" << r.out << r.err;
         EXPECT_EQ(LoggedLines(log), row.log) << row.what;
+    }
+}
+
+// The sequences a PC applies after its open raised both lines.
+const Args kDtrPulse = {"dtr=1", "100ms", "dtr=0", "50ms"}, kRtsPulse = {"rts=1", "100ms", "rts=0", "50ms"},
+           kTwoTransistor = {"dtr=0", "rts=1", "100ms", "dtr=1", "rts=0", "50ms", "dtr=0"};
+
+// A board with a reset wiring says nothing until its sequence has put it in
+// the download mode, and then serves the download. A wrong sequence leaves
+// it silent, and when the PC gives up and closes the port, dlfsim says why:
+// the close that releases a held reset does not count.
+TEST(Dlfsim, AResetWiringWaitsForItsSequence)
+{
+    const Args kRestart = {"dtr=0", "rts=1", "100ms", "rts=0", "50ms"};   // EN low, released with boot high
+    // settled: the last of the sequence's lines in the transcript, for a
+    // sequence that must not enter the download mode.
+    const struct { const char *what, *wiring; Args seq; std::string settled; } rows[] = {
+        {"a DTR pulse", "dtr-pulse", kDtrPulse, ""},
+        {"an RTS pulse", "rts-pulse", kRtsPulse, ""},
+        {"EN low, then released with boot low", "two-transistor", kTwoTransistor, ""},
+        {"DTR left asserted holds the reset", "dtr-pulse", kRtsPulse, "lines: DTR 1 RTS 0:"},
+        {"RTS left asserted holds the reset", "rts-pulse", kDtrPulse, "lines: DTR 0 RTS 1:"},
+        {"EN released with boot high starts the board normally", "two-transistor", kRestart, "lines: DTR 0 RTS 0:"},
+    };
+    for (const auto &row : rows) {
+        Scratch s;
+        std::string dlf = MakeDlf(s, "fw", 600);
+        Sim sim(s, "sim", {"--rig", s.dir, "--wiring", row.wiring}, dlf);
+        Proc pc(RigPc(s, Join({sim.port}, row.seq, {"serve=" + dlf, "close"})), s / "pc");
+        if (!row.settled.empty()) {
+            EXPECT_TRUE(Poll(20000, [&] { return ReadText(s / "sim.transcript").find(row.settled) != std::string::npos; }))
+                << row.what;
+            pc.Signal(SIGTERM);
+        }
+        Outcome p = pc.Finish(), r = sim.Finish();
+        std::string transcript = ReadText(s / "sim.transcript");
+        if (row.settled.empty()) {
+            EXPECT_EQ(r.code, 0) << row.what << "\n" << r.out << r.err << transcript;
+            EXPECT_NE(p.out.find("served: complete\n"), std::string::npos) << row.what << "\n" << p.out;
+            EXPECT_NE(transcript.find("# download mode entered\n"), std::string::npos) << row.what;
+        } else {
+            EXPECT_EQ(r.code, 1) << row.what << "\n" << r.out << r.err;
+            EXPECT_NE(r.out.find(std::string("RESULT fail the target never entered its download mode (wiring ") +
+                                 row.wiring + "): the PC closed the port\n"),
+                      std::string::npos)
+                << row.what << "\n" << r.out << transcript;
+            EXPECT_EQ(p.out.find("rx"), std::string::npos) << row.what << "\n" << p.out;
+        }
+    }
+}
+
+// Each session needs its own reset: a two-transistor board stays in the
+// download mode through a close and an open, and the next session must not
+// take the last one's start for its own.
+TEST(Dlfsim, EverySessionNeedsItsOwnReset)
+{
+    Scratch s;
+    std::string dlf = MakeDlf(s, "fw", 600), transcript = s / "sim.transcript";
+    Sim sim(s, "sim", {"--rig", s.dir, "--wiring", "two-transistor", "--repeat", "2"}, dlf);
+    Outcome first = Proc(RigPc(s, Join({sim.port}, kTwoTransistor, {"serve=" + dlf, "close"})), s / "pc1").Finish();
+    ASSERT_NE(first.out.find("served: complete\n"), std::string::npos) << first.out;
+    ASSERT_TRUE(Poll(20000, [&] { return ReadText(transcript).find("# the PC closed the port") != std::string::npos; }));
+    Proc second(RigPc(s, {sim.port, "serve=" + dlf, "close"}), s / "pc2");
+    auto reread = [&] {     // the second open's lines, read while it waits for the download mode
+        std::string t = ReadText(transcript);
+        size_t wait = t.find("# waiting for the download mode", t.find("# waiting for the download mode") + 1);
+        return wait != std::string::npos && t.find("# lines: DTR 1 RTS 1:", wait) != std::string::npos;
+    };
+    EXPECT_TRUE(Poll(20000, reread)) << ReadText(transcript);
+    second.Signal(SIGTERM);
+    Outcome r = sim.Finish();
+    EXPECT_EQ(r.code, 1) << r.out << ReadText(transcript);
+    EXPECT_NE(r.out.find("RESULT fail the target never entered its download mode (wiring two-transistor): "
+                         "the PC closed the port\n"),
+              std::string::npos)
+        << r.out;
+    EXPECT_EQ(second.Finish().out.find("rx"), std::string::npos);
+}
+
+TEST(Dlfsim, ModemLineOptionsNeedTheRigAndAPseudoTerminal)
+{
+    const struct { Args args; const char *err; } rows[] = {
+        {{"--wiring", "dtr-pulse"}, "need the rig's directory: --rig DIR or KELVO_RIG"},
+        {{"--rig", "/tmp", "--wiring", "rts"}, "--wiring: unknown wiring \"rts\""},
+        {{"--rig", "/tmp", "--device", "/dev/null", "--hang-close", "5"}, "need a pseudo terminal, not --device"},
+    };
+    for (const auto &row : rows) {
+        Scratch s;
+        unsetenv("KELVO_RIG");
+        Outcome r = RunTool(Join({kBin + "/dlfsim"}, row.args, {MakeDlf(s, "fw", 10)}), s);
+        EXPECT_EQ(r.code, 2) << row.err;
+        EXPECT_NE(r.err.find(row.err), std::string::npos) << r.err;
+    }
+}
+
+// The port's node refuses the PC while it is denied, and lets it in once the
+// denial is over; the open goes through dlfsim's link.
+TEST(Dlfsim, ADeniedOpenFailsUntilTheDenialEnds)
+{
+    const struct { const char *what; const char *deny; Args pc; int code; const char *out; } rows[] = {
+        {"while denied", "60000", {}, 1, "open 1: Permission denied\n"},
+        {"after the denial", "300", {"--retry", "20000"}, 0, "open 1: ok\n"},
+    };
+    for (const auto &row : rows) {
+        Scratch s;
+        std::string link = s / "ttyUSB0";
+        Sim sim(s, "sim", {"--rig", s.dir, "--link", link, "--deny-open", row.deny, "--silent"}, MakeDlf(s, "fw", 10));
+        std::string deny = RigFile(s, sim.port, "deny");
+        Outcome p = Proc(RigPc(s, Join(row.pc, {link})), s / "pc").Finish();
+        EXPECT_EQ(p.code, row.code) << row.what << "\n" << p.out << p.err;
+        EXPECT_EQ(p.out, row.out) << row.what;
+        sim.Signal(SIGTERM);
+        EXPECT_EQ(sim.Finish().code, 0) << row.what;
+        EXPECT_NE(access(deny.c_str(), F_OK), 0) << row.what << ": the denial outlived dlfsim";
+    }
+}
+
+// A close with a hang takes it, on its own thread: the other port's close,
+// started after it, returns first.
+TEST(Dlfsim, ASlowCloseHoldsUpNoOtherPort)
+{
+    Scratch s;
+    std::string dlf = MakeDlf(s, "fw", 10);
+    Sim slow(s, "slow", {"--rig", s.dir, "--hang-close", "4000", "--silent"}, dlf),
+        quick(s, "quick", {"--silent"}, dlf);
+    Outcome p = Proc(RigPc(s, {slow.port + "," + quick.port, "close"}), s / "pc").Finish();
+    size_t first = p.out.find("close 1: "), second = p.out.find("close 2: ");
+    ASSERT_TRUE(first != std::string::npos && second != std::string::npos) << p.out << p.err;
+    EXPECT_GE(atol(p.out.c_str() + first + 9), 4000) << p.out;
+    EXPECT_LT(second, first) << p.out;
+    for (Sim *sim : {&slow, &quick}) {
+        sim->Signal(SIGTERM);
+        EXPECT_EQ(sim->Finish().code, 0);
     }
 }
 
