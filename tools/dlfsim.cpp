@@ -5,7 +5,8 @@
 // protocol from a scenario given on the command line: handshake, block
 // requests, completion, plus deliberate faults (noise, a flood of noise, a
 // wrong answer byte, a request past the end of the file, silence, a stop in
-// the middle, an XOFF that never ends, a port that vanishes mid-block).
+// the middle, an XOFF that never ends, a port that vanishes mid-block, an
+// XOFF that holds the PC's last answer, a flood of bytes to answer under XOFF).
 // Every data byte the PC sends is compared with the DLF file; the run ends
 // with exit status 0 only when the PC behaved exactly as expected.
 //
@@ -131,6 +132,8 @@ struct Options {
     bool waitOpen = true;
     bool seedGiven = false;
     unsigned long seed = 0;
+    bool xoffAtComplete = false;
+    long floodHeld = 0;
     std::string rigDir;        // --rig, else $KELVO_RIG
     Wiring wiring = Wiring::kNone;
     long denyOpen = -1;        // ms
@@ -226,6 +229,21 @@ const char kHelp[] =
     "  --silent             never send anything; passes if the PC sends nothing\n"
     "                       until --duration ends or a signal arrives\n"
     "  --no-complete        leave out the completion (02 43) at the end\n"
+    "  --xoff-at-complete   in the completion, after the PC's 06 for 02, send 13\n"
+    "                       (XOFF), then 43, and never 11 (XON): the PC's last\n"
+    "                       answer cannot arrive. Passes if it does not until\n"
+    "                       the PC closes the port or --duration ends (\"RESULT\n"
+    "                       ok held at completion until ...\")\n"
+    "  --flood-held N       after the handshake send 13 (XOFF) and then, unpaced\n"
+    "                       and without waiting for answers, N bytes 02: each\n"
+    "                       starts a connect again, and the PC's protocol step\n"
+    "                       answers every one with 06. Stops when all N went or\n"
+    "                       the line took nothing for 2 s, prints \"flood: the\n"
+    "                       line took K of N bytes\", and passes when the PC then\n"
+    "                       closes the port or --duration ends (\"RESULT ok\n"
+    "                       flood held until ...\"). A PC that stops reading\n"
+    "                       when its answers pile up leaves K at what the pseudo\n"
+    "                       terminal buffers, some KiB\n"
     "  --repeat N           N sessions: after each completion wait for the PC to\n"
     "                       close and reopen the port, then serve the plan again\n"
     "                       (the port has to stay closed for some 100 ms)\n"
@@ -262,7 +280,7 @@ const char kHelp[] =
     "\n"
     "The last line on stdout is \"RESULT ok bytes=<verified data bytes>\n"
     "blocks=<n> time_ms=<t> xfer_ms=<x>\" or \"RESULT fail <reason>\" (or the\n"
-    "hold and vanish lines above). time_ms counts from dlfsim's start, xfer_ms\n"
+    "hold, vanish and flood lines above). time_ms counts from dlfsim's start, xfer_ms\n"
     "the last session from its first handshake byte to the completion's\n"
     "answer (0 without a completion).\n"
     "\n"
@@ -396,6 +414,8 @@ Options ParseArgs(int argc, char **argv, std::string *pShowOnly)
         else if (a == "--linger") o.lingerMs = NumberArg(a, value(), kMs);
         else if (a == "--duration") o.durationS = NumberArg(a, value(), 30L * 86400);
         else if (a == "--transcript") o.transcript = value();
+        else if (a == "--xoff-at-complete") flag(&o.xoffAtComplete, true);
+        else if (a == "--flood-held") o.floodHeld = NumberArg(a, value(), 100000000);
         else if (a == "--rig") o.rigDir = value();
         else if (a == "--wiring") o.wiring = WiringArg(value());
         else if (a == "--deny-open") o.denyOpen = NumberArg(a, value(), kMs);
@@ -410,7 +430,7 @@ Options ParseArgs(int argc, char **argv, std::string *pShowOnly)
     if (o.replyTimeout < 1 || o.connectTimeout < 1)
         Fail(EXIT_USAGE, "timeouts must be at least 1 ms");
     if (o.silent && (o.noise || o.flood || o.wrongByte >= 0 || o.pastEnd || o.stopAfter >= 0 ||
-                     o.holdXoffAfter >= 0 || o.vanishAfter >= 0))
+                     o.holdXoffAfter >= 0 || o.vanishAfter >= 0 || o.xoffAtComplete || o.floodHeld))
         Fail(EXIT_USAGE, "--silent excludes the other scenario options");
     if ((o.stopAfter >= 0) + (o.holdXoffAfter >= 0) + (o.vanishAfter >= 0) > 1)
         Fail(EXIT_USAGE, "--stop-after, --hold-xoff-after and --vanish-after exclude one another");
@@ -418,6 +438,12 @@ Options ParseArgs(int argc, char **argv, std::string *pShowOnly)
         Fail(EXIT_USAGE, "--xoff-pause needs --hold-xoff-after");
     if (o.vanishAfter >= 0 && !o.device.empty())
         Fail(EXIT_USAGE, "--vanish-after needs a pseudo terminal, not --device");
+    // Both end the run where they hold the PC's answers.
+    if (o.xoffAtComplete && (!o.complete || o.repeat > 1 || o.floodHeld))
+        Fail(EXIT_USAGE, "--xoff-at-complete ends the run: not with --no-complete, --repeat or --flood-held");
+    if (o.floodHeld && (o.repeat > 1 || o.stopAfter >= 0 || o.holdXoffAfter >= 0 || o.vanishAfter >= 0))
+        Fail(EXIT_USAGE, "--flood-held ends the run after the handshake: not with --repeat, --stop-after, "
+                         "--hold-xoff-after or --vanish-after");
     if (o.rigDir.empty() && getenv("KELVO_RIG"))
         o.rigDir = getenv("KELVO_RIG");
     bool rigged = o.wiring != Wiring::kNone || o.denyOpen >= 0 || o.hangClose >= 0;
@@ -775,6 +801,69 @@ public:
         }
     }
 
+    // --flood-held: XOFF, then n bytes 02 as fast as the line takes them,
+    // none waiting for an answer. Stops when all went, the line took nothing
+    // for 2 s, the PC closed the port, --duration ended or a signal came;
+    // returns how many went. What the PC sends meanwhile (a PC whose port
+    // ignores XOFF answers) is read and logged, so that it never blocks.
+    long FloodHeld(long n)
+    {
+        Comment(Format("flood held: XOFF, then %ld bytes 02", n));
+        Send(XOFF, "flood held: XOFF");
+        uint8_t chunk[4096];
+        memset(chunk, STX, sizeof chunk);
+        long sent = 0;
+        Clock::time_point stall = Clock::now() + std::chrono::seconds(2);
+        while (sent < n && Clock::now() < stall && !g_signal && !DurationOver()) {
+            struct pollfd p = {fd_, POLLIN | POLLOUT, 0};
+            int rc = poll(&p, 1, 20);
+            if (rc < 0 && errno != EINTR)
+                Fatal("poll");
+            if (rc > 0 && (p.revents & POLLIN)) {
+                if (ReadAvailable() == kClosed)
+                    break;
+                rx_.clear();
+            } else if (rc > 0 && (p.revents & (POLLHUP | POLLERR))) {
+                break;
+            }
+            if (rc > 0 && (p.revents & POLLOUT)) {
+                ssize_t w = write(fd_, chunk, static_cast<size_t>(std::min<long>(n - sent, sizeof chunk)));
+                if (w > 0) {
+                    for (ssize_t i = 0; i < w; ++i)
+                        Log('T', STX);
+                    sent += w;
+                    stall = Clock::now() + std::chrono::seconds(2);
+                } else if (w < 0 && errno == EIO) {
+                    break;
+                } else if (w < 0 && errno != EAGAIN && errno != EWOULDBLOCK && errno != EINTR) {
+                    Fatal("write");
+                }
+            }
+        }
+        Comment(Format("flood held: the line took %ld of %ld bytes", sent, n));
+        return sent;
+    }
+
+    // Watches a line whose PC side XOFF holds until the PC closes the port,
+    // --duration ends or a signal arrives, and returns which. With strict,
+    // any byte from the PC fails the run; else it is only logged.
+    const char *WatchHeld(bool strict, const char *what)
+    {
+        for (;;) {
+            int b = Poll(20);
+            if (b == kClosed) {
+                NotePeer(false);
+                return "the PC closed the port";
+            }
+            if (b >= 0 && strict)
+                Fail(EXIT_MISMATCH, Format("PC sent %02X %s", b, what));
+            if (g_signal)
+                return "interrupted";
+            if (DurationOver())
+                return "--duration ended";
+        }
+    }
+
     // Notes in the transcript when the PC opens or closes the pseudo
     // terminal, and the line settings it gives it (speed, stop bits, flow
     // control) as they change: the first thing to look at when a PC program
@@ -1105,6 +1194,13 @@ public:
     {
         Comment("completion");
         Exchange(STX, {ACK}, "completion: waiting for 06 after 02");
+        if (o_.xoffAtComplete) {
+            // The PC's 06 for the 43 stays in its port: the run ends in a hold.
+            Comment("holding the completion's answer with XOFF");
+            Send(XOFF, "completion: XOFF");
+            Send(COMPLETE, "completion: 43 under XOFF");
+            return;
+        }
         Exchange(COMPLETE, {ACK}, "completion: waiting for 06 after 43");
         xferEnd_ = o_.pace > 0 ? lineFree_ : Clock::now();
     }
@@ -1429,7 +1525,7 @@ void WarnFlowBytes(const std::vector<PlanItem> &plan)
     }
 }
 
-// *okLine replaces the usual RESULT ok line when the run ends in a hold or a vanish.
+// *okLine replaces the usual RESULT ok line when the run ends in a hold, a vanish or a held flood.
 int Run(const Options &o, Target &t, Link &link, Rig &rig, const std::vector<PlanItem> &plan, size_t fileLen,
         std::string *okLine)
 {
@@ -1478,6 +1574,15 @@ int Run(const Options &o, Target &t, Link &link, Rig &rig, const std::vector<Pla
         if (o.flood > 0)
             t.SendFlood(o.flood, rng);
         t.Handshake(true);
+        if (o.floodHeld > 0) {
+            long took = t.FloodHeld(o.floodHeld);
+            printf("flood: the line took %ld of %ld bytes\n", took, o.floodHeld);
+            fflush(stdout);
+            const char *why = t.WatchHeld(false, "");
+            *okLine = Format("RESULT ok flood held until %s bytes=%ld blocks=%ld time_ms=%ld", why, t.Verified(),
+                             t.Blocks(), t.ElapsedMs());
+            return EXIT_MATCHED;
+        }
         long sessionData = 0;
         t.NewSession();
         bool first = true;
@@ -1515,6 +1620,12 @@ int Run(const Options &o, Target &t, Link &link, Rig &rig, const std::vector<Pla
             continue;
         }
         t.Complete();
+        if (o.xoffAtComplete) {
+            const char *why = t.WatchHeld(true, "to the completion held by XOFF");
+            *okLine = Format("RESULT ok held at completion until %s bytes=%ld blocks=%ld time_ms=%ld", why,
+                             t.Verified(), t.Blocks(), t.ElapsedMs());
+            return EXIT_MATCHED;
+        }
         if (session < o.repeat && t.IsPty()) {
             t.Comment("waiting for the PC to close the port");
             if (!t.WaitClosed("after the completion", -1))

@@ -1,8 +1,10 @@
-// dlfsim as a PC sees it: its paced line and, with the line rig preloaded
-// into the PC side, the modem lines a board's reset wiring reads, a late
-// permission and a slow close.
+// dlfsim as a PC sees it: its paced line, its holds of the PC's answers,
+// and, with the line rig preloaded into the PC side, the modem lines a
+// board's reset wiring reads, a late permission and a slow close.
 #include "download/protocol.h"
 #include "hostkit.h"
+
+#include <functional>
 
 #include <poll.h>
 #include <sys/stat.h>
@@ -73,6 +75,114 @@ TEST(Dlfsim, APacedLineChargesThePCsTurnaround)
         EXPECT_EQ(bytes, 604) << row.what;
         std::cout << row.what << ": " << bytes * 2 * c / xfer * 100 << "% of the line\n";
         EXPECT_LE(bytes * 2 * c / xfer, 1 / (1 + row.delay / (2 * c))) << row.what << "\n" << r.out;
+    }
+}
+
+// The PC's side in the test, on the pty slave fd: every byte through the
+// protocol step, the answers written at once or, while the port's output is
+// held, queued. It reads nothing while more than maxQueued answers wait, and
+// ends at the completion, when done() holds, or after a minute (a hang).
+// With dropFlow it drops 11 and 13 before the step, as a port that takes
+// them for flow control does, but never stops its output.
+bool ServeAsPc(int fd, const std::string &image, size_t maxQueued, const std::function<bool()> &done,
+               bool dropFlow = false)
+{
+    DLSTATE st;
+    DlInit(&st);
+    std::string queue;
+    bool complete = false;
+    Clock::time_point giveUp = Clock::now() + std::chrono::seconds(60);
+    while (!complete && !done() && Clock::now() < giveUp) {
+        struct pollfd p = {fd, static_cast<short>(queue.size() > maxQueued ? 0 : POLLIN), 0};
+        unsigned char buf[4096];
+        ssize_t n = poll(&p, 1, 20) > 0 && (p.revents & POLLIN) ? read(fd, buf, sizeof buf) : 0;
+        for (ssize_t i = 0; i < n; i++) {
+            if (dropFlow && (buf[i] == 0x11 || buf[i] == 0x13))
+                continue;
+            DLSTEP step;
+            DlStepByte(&st, reinterpret_cast<const unsigned char *>(image.data()), static_cast<uint32_t>(image.size()),
+                       buf[i], &step);
+            for (int e = 0; e < step.nEffects; e++) {
+                if (step.aEffect[e].kind == DLE_SEND)
+                    queue += static_cast<char>(step.aEffect[e].value);
+                complete = complete || step.aEffect[e].kind == DLE_COMPLETE;
+            }
+        }
+        ssize_t w = queue.empty() ? 0 : write(fd, queue.data(), queue.size());
+        if (w > 0)
+            queue.erase(0, static_cast<size_t>(w));
+    }
+    return complete;
+}
+
+// Opens the slave raw and non-blocking, with XON/XOFF on its output or not.
+int OpenPcPort(const std::string &port, bool ixon)
+{
+    int fd = open(port.c_str(), O_RDWR | O_NOCTTY | O_NONBLOCK);
+    struct termios t;
+    if (fd >= 0 && tcgetattr(fd, &t) == 0) {
+        cfmakeraw(&t);
+        if (ixon)
+            t.c_iflag |= IXON;
+        tcsetattr(fd, TCSANOW, &t);
+    }
+    return fd;
+}
+
+// XOFF between the completion's 02 and 43: a port that obeys it keeps the
+// PC's last answer, and the PC is done all the same when it closes the port.
+// One that takes the XOFF but sends on lets the answer through.
+TEST(Dlfsim, AnXoffAtTheCompletionHoldsThePCsLastAnswer)
+{
+    const struct { const char *what; bool ixon; int code; const char *result; } rows[] = {
+        {"a port that stops its output", true, 0,
+         "RESULT ok held at completion until the PC closed the port bytes=604 blocks=1 "},
+        {"a PC that drops the XOFF and sends on", false, 1, "RESULT fail PC sent 06 to the completion held by XOFF\n"},
+    };
+    for (const auto &row : rows) {
+        Scratch s;
+        std::string dlf = MakeDlf(s, "fw", 600);
+        Sim sim(s, "sim", {"--xoff-at-complete", "--duration", "30"}, dlf);
+        int fd = OpenPcPort(sim.port, row.ixon);
+        EXPECT_TRUE(ServeAsPc(fd, ReadText(dlf), SIZE_MAX, [] { return false; }, !row.ixon)) << row.what;
+        close(fd);
+        Outcome r = sim.Finish();
+        EXPECT_EQ(r.code, row.code) << row.what << "\n" << r.out << r.err;
+        EXPECT_NE(r.out.find(row.result), std::string::npos) << row.what << "\n" << r.out;
+    }
+}
+
+// A flood of bytes each asking for an answer, under XOFF: a PC that queues
+// its answers without bound reads it all; one that stops reading when its
+// queue is full leaves the rest in dlfsim, the line taking only what the
+// pseudo terminal buffers.
+TEST(Dlfsim, AFloodUnderXoffShowsWhetherThePCStopsReading)
+{
+    const long kFlood = 300000;
+    const struct { const char *what; size_t maxQueued; bool all; } rows[] = {
+        {"a PC that queues every answer", SIZE_MAX, true},
+        {"a PC that stops at 256 queued answers", 256, false},
+    };
+    for (const auto &row : rows) {
+        Scratch s;
+        std::string dlf = MakeDlf(s, "fw", 600);
+        Sim sim(s, "sim", {"--flood-held", std::to_string(kFlood), "--duration", "60"}, dlf);
+        int fd = OpenPcPort(sim.port, true);
+        ServeAsPc(fd, ReadText(dlf), row.maxQueued, [&] { return sim.Out().find("flood: ") != std::string::npos; });
+        close(fd);
+        Outcome r = sim.Finish();
+        ASSERT_EQ(r.code, 0) << row.what << "\n" << r.out << r.err;
+        EXPECT_NE(r.out.find("RESULT ok flood held until the PC closed the port bytes=0 blocks=0 "), std::string::npos)
+            << row.what << "\n" << r.out;
+        size_t at = r.out.find("flood: the line took ");
+        ASSERT_NE(at, std::string::npos) << row.what << "\n" << r.out;
+        long took = atol(r.out.c_str() + at + 21);
+        std::cout << row.what << ": the line took " << took << " bytes\n";
+        EXPECT_NE(r.out.find(" of " + std::to_string(kFlood) + " bytes\n", at), std::string::npos) << r.out;
+        if (row.all)
+            EXPECT_EQ(took, kFlood) << row.what;
+        else
+            EXPECT_LT(took, kFlood / 4) << row.what;
     }
 }
 
