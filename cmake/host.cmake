@@ -19,6 +19,7 @@ add_subdirectory(tools)
 add_executable(linefloor bench/linefloor.cpp)
 target_link_libraries(linefloor PRIVATE kelvo_portable kelvo_posix)
 set_target_properties(linefloor PROPERTIES RUNTIME_OUTPUT_DIRECTORY ${CMAKE_BINARY_DIR}/bin)
+add_subdirectory(tests/rig)
 add_subdirectory(tests/host)
 
 # The fuzzers need a clang++ whose libFuzzer links; without one they are

@@ -5,9 +5,15 @@
 // protocol from a scenario given on the command line: handshake, block
 // requests, completion, plus deliberate faults (noise, a flood of noise, a
 // wrong answer byte, a request past the end of the file, silence, a stop in
-// the middle, an XOFF that never ends, a port that vanishes mid-block).
+// the middle, an XOFF that never ends, a port that vanishes mid-block, an
+// XOFF that holds the PC's last answer, a flood of bytes to answer under XOFF).
 // Every data byte the PC sends is compared with the DLF file; the run ends
 // with exit status 0 only when the PC behaved exactly as expected.
+//
+// With the line rig preloaded into the PC program (tests/rig/linerig.c),
+// the pseudo terminal gets modem lines: the target can then wait to be put
+// into its download mode through DTR and RTS by a board's reset wiring, and
+// the PC's open can be refused for a while and its close be slow.
 //
 // Everything is stop-and-wait: one byte out, then the answer is awaited with
 // a timeout before the next byte goes out.
@@ -21,7 +27,9 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <condition_variable>
 #include <deque>
+#include <mutex>
 #include <random>
 #include <string>
 #include <thread>
@@ -31,6 +39,7 @@
 #include <poll.h>
 #include <sys/prctl.h>
 #include <sys/stat.h>
+#include <sys/sysmacros.h>
 #include <sys/wait.h>
 #include <termios.h>
 #include <unistd.h>
@@ -75,6 +84,20 @@ std::string Format(const char *fmt, ...)
 volatile sig_atomic_t g_signal = 0;
 void OnSignal(int sig) { g_signal = sig; }
 
+// How the board's reset and boot pins hang on the PC's DTR and RTS.
+enum class Wiring { kNone, kDtrPulse, kRtsPulse, kTwoTransistor };
+
+const char *WiringName(Wiring w)
+{
+    switch (w) {
+    case Wiring::kDtrPulse: return "dtr-pulse";
+    case Wiring::kRtsPulse: return "rts-pulse";
+    case Wiring::kTwoTransistor: return "two-transistor";
+    case Wiring::kNone: break;
+    }
+    return "none";
+}
+
 struct PlanItem {
     uint32_t offset;
     uint32_t length;  // as sent: 0..65535; 0 still moves one byte
@@ -109,6 +132,12 @@ struct Options {
     bool waitOpen = true;
     bool seedGiven = false;
     unsigned long seed = 0;
+    bool xoffAtComplete = false;
+    long floodHeld = 0;
+    std::string rigDir;        // --rig, else $KELVO_RIG
+    Wiring wiring = Wiring::kNone;
+    long denyOpen = -1;        // ms
+    long hangClose = -1;       // ms
 };
 
 const char kHelp[] =
@@ -130,6 +159,33 @@ const char kHelp[] =
     "  --no-wait-open       start at once instead of waiting for the PC to open\n"
     "                       the pseudo terminal\n"
     "  --start-delay MS     pause after the PC opened the port (default 300)\n"
+    "\n"
+    "Modem lines, with the line rig (libkelvo-rig.so preloaded into the PC\n"
+    "program gives a pseudo terminal's slave DTR and RTS and logs them; its\n"
+    "files are DIR/<major>.<minor>.lines, .deny and .hang of the slave):\n"
+    "  --rig DIR            the rig's directory (default: $KELVO_RIG), needed by\n"
+    "                       the options below; whatever an earlier run left there\n"
+    "                       for this pseudo terminal is removed at the start\n"
+    "  --wiring W           the board's reset wiring: dtr-pulse, rts-pulse or\n"
+    "                       two-transistor. The target says nothing until the\n"
+    "                       PC, after it opened the port, has put it into its\n"
+    "                       download mode through the lines (asserted: the\n"
+    "                       ioctl bit set); then the session goes on as usual\n"
+    "                       (--start-delay, handshake, plan).\n"
+    "                       dtr-pulse: reset is held while DTR is asserted;\n"
+    "                       releasing DTR after at least 10 ms of it enters the\n"
+    "                       download mode. rts-pulse: the same with RTS.\n"
+    "                       two-transistor: reset (EN) is low exactly while RTS\n"
+    "                       is asserted and DTR released, the boot pin low\n"
+    "                       exactly while DTR is asserted and RTS released; EN\n"
+    "                       going high after at least 10 ms low, with the boot\n"
+    "                       pin low then, enters the download mode.\n"
+    "                       If the PC closes the port or --duration ends first,\n"
+    "                       the run fails: the target never entered its\n"
+    "                       download mode\n"
+    "  --deny-open MS       for the first MS ms after the port (and --link) is\n"
+    "                       made, the PC's open fails with EACCES\n"
+    "  --hang-close MS      the PC's close of the port takes MS ms\n"
     "\n"
     "Scenario:\n"
     "  --plan LIST          block requests: OFF:LEN[,OFF:LEN...] or auto:BLOCK\n"
@@ -173,6 +229,21 @@ const char kHelp[] =
     "  --silent             never send anything; passes if the PC sends nothing\n"
     "                       until --duration ends or a signal arrives\n"
     "  --no-complete        leave out the completion (02 43) at the end\n"
+    "  --xoff-at-complete   in the completion, after the PC's 06 for 02, send 13\n"
+    "                       (XOFF), then 43, and never 11 (XON): the PC's last\n"
+    "                       answer cannot arrive. Passes if it does not until\n"
+    "                       the PC closes the port or --duration ends (\"RESULT\n"
+    "                       ok held at completion until ...\")\n"
+    "  --flood-held N       after the handshake send 13 (XOFF) and then, unpaced\n"
+    "                       and without waiting for answers, N bytes 02: each\n"
+    "                       starts a connect again, and the PC's protocol step\n"
+    "                       answers every one with 06. Stops when all N went or\n"
+    "                       the line took nothing for 2 s, prints \"flood: the\n"
+    "                       line took K of N bytes\", and passes when the PC then\n"
+    "                       closes the port or --duration ends (\"RESULT ok\n"
+    "                       flood held until ...\"). A PC that stops reading\n"
+    "                       when its answers pile up leaves K at what the pseudo\n"
+    "                       terminal buffers, some KiB\n"
     "  --repeat N           N sessions: after each completion wait for the PC to\n"
     "                       close and reopen the port, then serve the plan again\n"
     "                       (the port has to stay closed for some 100 ms)\n"
@@ -209,7 +280,7 @@ const char kHelp[] =
     "\n"
     "The last line on stdout is \"RESULT ok bytes=<verified data bytes>\n"
     "blocks=<n> time_ms=<t> xfer_ms=<x>\" or \"RESULT fail <reason>\" (or the\n"
-    "hold and vanish lines above). time_ms counts from dlfsim's start, xfer_ms\n"
+    "hold, vanish and flood lines above). time_ms counts from dlfsim's start, xfer_ms\n"
     "the last session from its first handshake byte to the completion's\n"
     "answer (0 without a completion).\n"
     "\n"
@@ -262,6 +333,14 @@ long NumberArg(const std::string &opt, const std::string &val, unsigned long lon
     if (!ParseNumber(val, max, &v))
         Fail(EXIT_USAGE, Format("%s: bad number \"%.60s\" (0..%llu)", opt.c_str(), val.c_str(), max));
     return static_cast<long>(v);
+}
+
+Wiring WiringArg(const std::string &val)
+{
+    for (Wiring w : {Wiring::kDtrPulse, Wiring::kRtsPulse, Wiring::kTwoTransistor})
+        if (val == WiringName(w))
+            return w;
+    Fail(EXIT_USAGE, Format("--wiring: unknown wiring \"%.60s\" (dtr-pulse, rts-pulse, two-transistor)", val.c_str()));
 }
 
 // *pShowOnly gets the text to print instead of running (--help, --version).
@@ -335,6 +414,12 @@ Options ParseArgs(int argc, char **argv, std::string *pShowOnly)
         else if (a == "--linger") o.lingerMs = NumberArg(a, value(), kMs);
         else if (a == "--duration") o.durationS = NumberArg(a, value(), 30L * 86400);
         else if (a == "--transcript") o.transcript = value();
+        else if (a == "--xoff-at-complete") flag(&o.xoffAtComplete, true);
+        else if (a == "--flood-held") o.floodHeld = NumberArg(a, value(), 100000000);
+        else if (a == "--rig") o.rigDir = value();
+        else if (a == "--wiring") o.wiring = WiringArg(value());
+        else if (a == "--deny-open") o.denyOpen = NumberArg(a, value(), kMs);
+        else if (a == "--hang-close") o.hangClose = NumberArg(a, value(), kMs);
         else Fail(EXIT_USAGE, "unknown option " + a);
     }
     if (positional.size() != 1)
@@ -345,7 +430,7 @@ Options ParseArgs(int argc, char **argv, std::string *pShowOnly)
     if (o.replyTimeout < 1 || o.connectTimeout < 1)
         Fail(EXIT_USAGE, "timeouts must be at least 1 ms");
     if (o.silent && (o.noise || o.flood || o.wrongByte >= 0 || o.pastEnd || o.stopAfter >= 0 ||
-                     o.holdXoffAfter >= 0 || o.vanishAfter >= 0))
+                     o.holdXoffAfter >= 0 || o.vanishAfter >= 0 || o.xoffAtComplete || o.floodHeld))
         Fail(EXIT_USAGE, "--silent excludes the other scenario options");
     if ((o.stopAfter >= 0) + (o.holdXoffAfter >= 0) + (o.vanishAfter >= 0) > 1)
         Fail(EXIT_USAGE, "--stop-after, --hold-xoff-after and --vanish-after exclude one another");
@@ -353,6 +438,21 @@ Options ParseArgs(int argc, char **argv, std::string *pShowOnly)
         Fail(EXIT_USAGE, "--xoff-pause needs --hold-xoff-after");
     if (o.vanishAfter >= 0 && !o.device.empty())
         Fail(EXIT_USAGE, "--vanish-after needs a pseudo terminal, not --device");
+    // Both end the run where they hold the PC's answers.
+    if (o.xoffAtComplete && (!o.complete || o.repeat > 1 || o.floodHeld))
+        Fail(EXIT_USAGE, "--xoff-at-complete ends the run: not with --no-complete, --repeat or --flood-held");
+    if (o.floodHeld && (o.repeat > 1 || o.stopAfter >= 0 || o.holdXoffAfter >= 0 || o.vanishAfter >= 0))
+        Fail(EXIT_USAGE, "--flood-held ends the run after the handshake: not with --repeat, --stop-after, "
+                         "--hold-xoff-after or --vanish-after");
+    if (o.rigDir.empty() && getenv("KELVO_RIG"))
+        o.rigDir = getenv("KELVO_RIG");
+    bool rigged = o.wiring != Wiring::kNone || o.denyOpen >= 0 || o.hangClose >= 0;
+    if (rigged && o.rigDir.empty())
+        Fail(EXIT_USAGE, "--wiring, --deny-open and --hang-close need the rig's directory: --rig DIR or KELVO_RIG");
+    if (rigged && !o.device.empty())
+        Fail(EXIT_USAGE, "--wiring, --deny-open and --hang-close need a pseudo terminal, not --device");
+    if (o.wiring != Wiring::kNone && !o.waitOpen)
+        Fail(EXIT_USAGE, "--wiring waits for the PC to open the port: not with --no-wait-open");
     return o;
 }
 
@@ -421,6 +521,47 @@ std::vector<PlanItem> BuildPlan(const Options &o, size_t fileLen)
 bool PastEnd(const PlanItem &p, size_t fileLen)
 {
     return static_cast<uint64_t>(p.offset) + std::max<uint32_t>(p.length, 1) > fileLen;
+}
+
+// The board behind the port as its reset wiring sees the PC's DTR and RTS,
+// one logged change after the other (times in microseconds, the log's clock).
+struct Board {
+    bool reset = false;          // held in reset (EN low)
+    int64_t resetSince = 0;
+    bool download = false;       // its last start was into the download mode
+    int64_t startedAt = 0;       // when it last came out of reset
+};
+
+const int64_t kResetHoldUs = 10000;   // the least reset that starts the board anew
+
+// Applies the lines as they are from t on; returns how the board sees them.
+std::string BoardLines(Board *b, Wiring w, int64_t t, bool dtr, bool rts)
+{
+    bool two = w == Wiring::kTwoTransistor;
+    bool reset = w == Wiring::kDtrPulse ? dtr : w == Wiring::kRtsPulse ? rts : rts && !dtr;
+    bool bootLow = dtr && !rts;
+    std::string since;
+    if (reset && !b->reset) {
+        b->reset = true;
+        b->resetSince = t;
+        b->download = false;
+    } else if (!reset && b->reset) {
+        int64_t held = t - b->resetSince;
+        b->reset = false;
+        b->startedAt = t;
+        b->download = held >= kResetHoldUs && (!two || bootLow);
+        since = Format(" after %.1f ms %s", held / 1000.0, two ? "low" : "held");
+    }
+    if (two)
+        return Format("EN %s%s, boot %s", reset ? "low" : "high", since.c_str(), bootLow ? "low" : "high");
+    return (reset ? "reset held" : "reset released") + since;
+}
+
+int64_t MonotonicUs()
+{
+    struct timespec ts;
+    clock_gettime(CLOCK_MONOTONIC, &ts);
+    return static_cast<int64_t>(ts.tv_sec) * 1000000 + ts.tv_nsec / 1000;
 }
 
 // How a block request ended.
@@ -607,7 +748,10 @@ public:
             return false;
         struct pollfd p = {fd_, POLLIN, 0};
         int rc = poll(&p, 1, 0);
-        return rc > 0 && (p.revents & POLLHUP) && !(p.revents & POLLIN);
+        bool closed = rc > 0 && (p.revents & POLLHUP) && !(p.revents & POLLIN);
+        if (closed)
+            closedSeenUs_ = MonotonicUs();
+        return closed;
     }
 
     // Waits until the PC has opened the port; only --duration or a signal ends it early.
@@ -620,6 +764,104 @@ public:
             std::this_thread::sleep_for(std::chrono::milliseconds(20));
         }
         NotePeer(true);
+    }
+
+    // The rig's log of the PC's DTR and RTS on this port (--wiring).
+    void UseRigLines(const std::string &path) { rigLines_ = path; }
+
+    // Waits until the PC's DTR and RTS have put the board into its download
+    // mode since the PC last opened the port. The board follows every change
+    // in the log, but only a start that came after the port was last seen
+    // closed counts. A close releases the lines and may well start the board
+    // (DTR held, then dropped): the lines are read before and after each look
+    // at the port, and only a start with the port seen open and no new line
+    // since counts, so the close's own never does.
+    void WaitDownloadMode()
+    {
+        const char *wiring = WiringName(o_.wiring);
+        Comment(Format("waiting for the download mode (wiring %s)", wiring));
+        for (;;) {
+            ReadRigLines();
+            if (PortClosedNow())
+                Fail(EXIT_MISMATCH, Format("the target never entered its download mode (wiring %s): "
+                                           "the PC closed the port", wiring));
+            if (ReadRigLines() > 0)
+                continue;
+            if (board_.download && board_.startedAt > closedSeenUs_) {
+                Comment("download mode entered");
+                return;
+            }
+            if (g_signal)
+                Fail(EXIT_MISMATCH, Format("the target never entered its download mode (wiring %s): "
+                                           "interrupted", wiring));
+            if (DurationOver())
+                Fail(EXIT_MISMATCH, Format("the target never entered its download mode (wiring %s): "
+                                           "--duration ended", wiring));
+            std::this_thread::sleep_for(std::chrono::milliseconds(5));
+        }
+    }
+
+    // --flood-held: XOFF, then n bytes 02 as fast as the line takes them,
+    // none waiting for an answer. Stops when all went, the line took nothing
+    // for 2 s, the PC closed the port, --duration ended or a signal came;
+    // returns how many went. What the PC sends meanwhile (a PC whose port
+    // ignores XOFF answers) is read and logged, so that it never blocks.
+    long FloodHeld(long n)
+    {
+        Comment(Format("flood held: XOFF, then %ld bytes 02", n));
+        Send(XOFF, "flood held: XOFF");
+        uint8_t chunk[4096];
+        memset(chunk, STX, sizeof chunk);
+        long sent = 0;
+        Clock::time_point stall = Clock::now() + std::chrono::seconds(2);
+        while (sent < n && Clock::now() < stall && !g_signal && !DurationOver()) {
+            struct pollfd p = {fd_, POLLIN | POLLOUT, 0};
+            int rc = poll(&p, 1, 20);
+            if (rc < 0 && errno != EINTR)
+                Fatal("poll");
+            if (rc > 0 && (p.revents & POLLIN)) {
+                if (ReadAvailable() == kClosed)
+                    break;
+                rx_.clear();
+            } else if (rc > 0 && (p.revents & (POLLHUP | POLLERR))) {
+                break;
+            }
+            if (rc > 0 && (p.revents & POLLOUT)) {
+                ssize_t w = write(fd_, chunk, static_cast<size_t>(std::min<long>(n - sent, sizeof chunk)));
+                if (w > 0) {
+                    for (ssize_t i = 0; i < w; ++i)
+                        Log('T', STX);
+                    sent += w;
+                    stall = Clock::now() + std::chrono::seconds(2);
+                } else if (w < 0 && errno == EIO) {
+                    break;
+                } else if (w < 0 && errno != EAGAIN && errno != EWOULDBLOCK && errno != EINTR) {
+                    Fatal("write");
+                }
+            }
+        }
+        Comment(Format("flood held: the line took %ld of %ld bytes", sent, n));
+        return sent;
+    }
+
+    // Watches a line whose PC side XOFF holds until the PC closes the port,
+    // --duration ends or a signal arrives, and returns which. With strict,
+    // any byte from the PC fails the run; else it is only logged.
+    const char *WatchHeld(bool strict, const char *what)
+    {
+        for (;;) {
+            int b = Poll(20);
+            if (b == kClosed) {
+                NotePeer(false);
+                return "the PC closed the port";
+            }
+            if (b >= 0 && strict)
+                Fail(EXIT_MISMATCH, Format("PC sent %02X %s", b, what));
+            if (g_signal)
+                return "interrupted";
+            if (DurationOver())
+                return "--duration ended";
+        }
     }
 
     // Notes in the transcript when the PC opens or closes the pseudo
@@ -952,6 +1194,13 @@ public:
     {
         Comment("completion");
         Exchange(STX, {ACK}, "completion: waiting for 06 after 02");
+        if (o_.xoffAtComplete) {
+            // The PC's 06 for the 43 stays in its port: the run ends in a hold.
+            Comment("holding the completion's answer with XOFF");
+            Send(XOFF, "completion: XOFF");
+            Send(COMPLETE, "completion: 43 under XOFF");
+            return;
+        }
         Exchange(COMPLETE, {ACK}, "completion: waiting for 06 after 43");
         xferEnd_ = o_.pace > 0 ? lineFree_ : Clock::now();
     }
@@ -994,8 +1243,16 @@ private:
             return r > 0 ? Pop() : r;
         }
         if (p.revents & (POLLHUP | POLLERR))
-            return kClosed;
+            return Closed();
         return kNothing;
+    }
+
+    // kClosed, noting when the port was last seen closed: whatever the PC
+    // did to the lines before then belongs to an earlier open.
+    int Closed()
+    {
+        closedSeenUs_ = MonotonicUs();
+        return kClosed;
     }
 
     // Appends what the PC has sent to rx_: the count, kNothing or kClosed.
@@ -1011,7 +1268,7 @@ private:
             return static_cast<int>(n);
         }
         if (n == 0 || errno == EIO)
-            return kClosed;
+            return Closed();
         if (errno == EAGAIN || errno == EINTR)
             return kNothing;
         return Fatal("read");
@@ -1082,6 +1339,58 @@ private:
     long verified_ = 0;
     long blocks_ = 0;
     bool paused_ = false;           // this session's --xoff-pause is over
+    std::string rigLines_;          // the rig's log of the PC's lines (--wiring)
+    off_t rigRead_ = 0;             // how much of it is read
+    std::string rigPartial_;        // a line read in part
+    Board board_;
+    int64_t closedSeenUs_ = 0;      // when the port was last seen closed (MonotonicUs)
+
+    // Reads the lines the rig logged since the last call, feeds them to the
+    // board and notes each in the transcript; returns how many there were.
+    int ReadRigLines()
+    {
+        int fd = open(rigLines_.c_str(), O_RDONLY | O_CLOEXEC);
+        if (fd < 0) {
+            if (errno != ENOENT)
+                Fail(EXIT_IO, Format("cannot read %.300s: %s", rigLines_.c_str(), strerror(errno)));
+            return 0;
+        }
+        char buf[4096];
+        ssize_t n;
+        while ((n = pread(fd, buf, sizeof buf, rigRead_)) > 0) {
+            rigPartial_.append(buf, static_cast<size_t>(n));
+            rigRead_ += n;
+        }
+        close(fd);
+        int lines = 0;
+        for (size_t nl; (nl = rigPartial_.find('\n')) != std::string::npos; rigPartial_.erase(0, nl + 1)) {
+            long long t;
+            int dtr, rts;
+            std::string line = rigPartial_.substr(0, nl);
+            if (sscanf(line.c_str(), "%lld %d %d", &t, &dtr, &rts) != 3)
+                Fail(EXIT_IO, Format("%.300s: not a line of the rig: \"%.60s\"", rigLines_.c_str(), line.c_str()));
+            std::string how = BoardLines(&board_, o_.wiring, t, dtr != 0, rts != 0);
+            Comment(Format("lines: DTR %d RTS %d: %s", dtr != 0, rts != 0, how.c_str()));
+            ++lines;
+        }
+        return lines;
+    }
+
+    // Whether the PC has closed the port; what it sent is kept for the session.
+    bool PortClosedNow()
+    {
+        struct pollfd p = {fd_, POLLIN, 0};
+        int rc = poll(&p, 1, 0);
+        if (rc < 0 && errno != EINTR)
+            Fatal("poll");
+        if (rc > 0 && (p.revents & POLLIN))
+            return ReadAvailable() == kClosed;
+        if (rc > 0 && (p.revents & (POLLHUP | POLLERR))) {
+            Closed();
+            return true;
+        }
+        return false;
+    }
 };
 
 // Keeps --link pointing at the port for the life of the run.
@@ -1124,6 +1433,80 @@ private:
     std::string target_;
 };
 
+// The line rig's files for the pseudo terminal, in the rig's directory,
+// named after the slave's device number: <major>.<minor>.lines (the PC's
+// DTR and RTS, logged by the rig), .deny (while it exists the PC's open
+// fails with EACCES) and .hang (the milliseconds the PC's close takes).
+// The rig itself is libkelvo-rig.so, preloaded into the PC program.
+class Rig {
+public:
+    ~Rig()
+    {
+        if (timer_.joinable()) {
+            {
+                std::lock_guard<std::mutex> lock(mutex_);
+                stop_ = true;
+            }
+            wake_.notify_all();
+            timer_.join();
+        }
+        if (!base_.empty()) {
+            unlink((base_ + "deny").c_str());
+            unlink((base_ + "hang").c_str());
+        }
+    }
+
+    // Clears what an earlier pseudo terminal of the same number left and
+    // makes the files of --deny-open and --hang-close.
+    void Setup(const Options &o, const std::string &port)
+    {
+        struct stat st;
+        if (stat(port.c_str(), &st) != 0)
+            Fail(EXIT_IO, Format("cannot stat %.300s: %s", port.c_str(), strerror(errno)));
+        base_ = Format("%.300s/%u.%u.", o.rigDir.c_str(), major(st.st_rdev), minor(st.st_rdev));
+        for (const char *what : {"lines", "deny", "hang"})
+            if (unlink((base_ + what).c_str()) != 0 && errno != ENOENT)
+                Fail(EXIT_IO, Format("--rig: cannot remove %.300s: %s", (base_ + what).c_str(), strerror(errno)));
+        if (o.denyOpen >= 0)
+            Write("deny", "");
+        if (o.hangClose >= 0)
+            Write("hang", Format("%ld\n", o.hangClose));
+    }
+
+    std::string LinesPath() const { return base_ + "lines"; }
+
+    // Removes the deny file ms from now.
+    void DenyFor(long ms)
+    {
+        timer_ = std::thread([this, ms] {
+            sigset_t all;
+            sigfillset(&all);
+            pthread_sigmask(SIG_BLOCK, &all, nullptr);
+            std::unique_lock<std::mutex> lock(mutex_);
+            wake_.wait_for(lock, std::chrono::milliseconds(ms), [this] { return stop_; });
+            unlink((base_ + "deny").c_str());
+        });
+    }
+
+private:
+    void Write(const char *what, const std::string &text)
+    {
+        std::string path = base_ + what;
+        int fd = open(path.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644);
+        bool ok = fd >= 0 && write(fd, text.data(), text.size()) == static_cast<ssize_t>(text.size());
+        if (fd >= 0 && close(fd) != 0)
+            ok = false;
+        if (!ok)
+            Fail(EXIT_IO, Format("--rig: cannot write %.300s: %s", path.c_str(), strerror(errno)));
+    }
+
+    std::string base_;           // "<dir>/<major>.<minor>."
+    std::thread timer_;
+    std::mutex mutex_;
+    std::condition_variable wake_;
+    bool stop_ = false;
+};
+
 void WarnFlowBytes(const std::vector<PlanItem> &plan)
 {
     for (const PlanItem &p : plan) {
@@ -1142,18 +1525,24 @@ void WarnFlowBytes(const std::vector<PlanItem> &plan)
     }
 }
 
-// *okLine replaces the usual RESULT ok line when the run ends in a hold or a vanish.
-int Run(const Options &o, Target &t, Link &link, const std::vector<PlanItem> &plan, size_t fileLen,
+// *okLine replaces the usual RESULT ok line when the run ends in a hold, a vanish or a held flood.
+int Run(const Options &o, Target &t, Link &link, Rig &rig, const std::vector<PlanItem> &plan, size_t fileLen,
         std::string *okLine)
 {
     if (o.device.empty())
         t.OpenPty();
     else
         t.OpenDevice();
+    if (o.device.empty() && !o.rigDir.empty()) {
+        rig.Setup(o, t.PortPath());
+        t.UseRigLines(rig.LinesPath());
+    }
     printf("%s %s\n", o.device.empty() ? "PTY" : "DEVICE", t.PortPath().c_str());
     fflush(stdout);
     if (!o.link.empty())
         link.Create(o.link, t.PortPath());
+    if (o.denyOpen >= 0)
+        rig.DenyFor(o.denyOpen);
 
     if (o.silent) {
         t.Comment("silent: sending nothing");
@@ -1171,6 +1560,8 @@ int Run(const Options &o, Target &t, Link &link, const std::vector<PlanItem> &pl
         for (;;) {
             if (t.IsPty() && (o.waitOpen || session > 1))
                 t.WaitOpen(session == 1 ? "start" : "next session");
+            if (o.wiring != Wiring::kNone)
+                t.WaitDownloadMode();
             if (o.startDelay > 0)
                 std::this_thread::sleep_for(std::chrono::milliseconds(o.startDelay));
             if (!t.IsPty() || !(o.waitOpen || session > 1) || !t.PeerClosed())
@@ -1183,6 +1574,15 @@ int Run(const Options &o, Target &t, Link &link, const std::vector<PlanItem> &pl
         if (o.flood > 0)
             t.SendFlood(o.flood, rng);
         t.Handshake(true);
+        if (o.floodHeld > 0) {
+            long took = t.FloodHeld(o.floodHeld);
+            printf("flood: the line took %ld of %ld bytes\n", took, o.floodHeld);
+            fflush(stdout);
+            const char *why = t.WatchHeld(false, "");
+            *okLine = Format("RESULT ok flood held until %s bytes=%ld blocks=%ld time_ms=%ld", why, t.Verified(),
+                             t.Blocks(), t.ElapsedMs());
+            return EXIT_MATCHED;
+        }
         long sessionData = 0;
         t.NewSession();
         bool first = true;
@@ -1220,6 +1620,12 @@ int Run(const Options &o, Target &t, Link &link, const std::vector<PlanItem> &pl
             continue;
         }
         t.Complete();
+        if (o.xoffAtComplete) {
+            const char *why = t.WatchHeld(true, "to the completion held by XOFF");
+            *okLine = Format("RESULT ok held at completion until %s bytes=%ld blocks=%ld time_ms=%ld", why,
+                             t.Verified(), t.Blocks(), t.ElapsedMs());
+            return EXIT_MATCHED;
+        }
         if (session < o.repeat && t.IsPty()) {
             t.Comment("waiting for the PC to close the port");
             if (!t.WaitClosed("after the completion", -1))
@@ -1262,6 +1668,7 @@ int main(int argc, char **argv)
     std::string reason, okLine;
     {
         Link link;
+        Rig rig;
         try {
             file = ReadFile(o.file);
             plan = BuildPlan(o, file.size());
@@ -1281,7 +1688,7 @@ int main(int argc, char **argv)
         Target t(o, file);
         try {
             t.OpenTranscript();
-            code = Run(o, t, link, plan, file.size(), &okLine);
+            code = Run(o, t, link, rig, plan, file.size(), &okLine);
         } catch (const Failure &f) {
             code = f.code;
             reason = f.msg;
