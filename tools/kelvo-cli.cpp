@@ -964,7 +964,7 @@ void Dispatch(RUN *r, const struct epoll_event &ev)
 {
     PORT *p = &r->ports[ev.data.u32];
     bool bHungUp = (ev.events & (EPOLLHUP | EPOLLERR)) != 0;
-    if (p->phase == PH_SERVE && (bHungUp || ((ev.events & EPOLLIN) && p->out.size() < kOutLimit)))
+    if (p->phase == PH_SERVE && (ev.events & (EPOLLIN | EPOLLHUP | EPOLLERR)))
         ServeInput(r, p, bHungUp);
     else if (p->phase == PH_DRAIN && bHungUp)
         EndBoard(r, p, EXIT_DONE, "");      // completed; nothing more can leave
