@@ -277,7 +277,7 @@ void ExpectRecord(const Json &j, const std::string &what, const std::string &dlf
 // outcome, a device gone over a time-out over a port that cannot be used. A
 // close that hangs (a USB driver waiting for output XOFF holds) holds up no
 // other port. Every board gets its record; the first port sits behind a USB
-// adapter with a name in /dev/serial/by-id.
+// adapter with a name in /dev/serial/by-id, the second has one in by-path.
 TEST(KelvoCli, ManyPortsOneFailingNeverDisturbsTheOthers)
 {
     const Args ok = {"--plan", "auto:1024", "--pace", "38400"},
@@ -293,7 +293,8 @@ TEST(KelvoCli, ManyPortsOneFailingNeverDisturbsTheOthers)
     for (const auto &row : rows) {
         Scratch s;
         Rig rig(s / "rig", row.rig);
-        std::string dlf = MakeDlf(s, "fw", 5000), byId = s / "dev/serial/by-id/usb-Kelvo_Bench_KV-0042-if00-port0";
+        std::string dlf = MakeDlf(s, "fw", 5000), byId = s / "dev/serial/by-id/usb-Kelvo_Bench_KV-0042-if00-port0",
+                    byPath = s / "dev/serial/by-path/pci-0000:00:14.0-usb-0:2:1.0-port0";
         std::vector<std::unique_ptr<Sim>> sims;
         Args ports;
         for (const Args &sim : row.sims) {
@@ -304,7 +305,8 @@ TEST(KelvoCli, ManyPortsOneFailingNeverDisturbsTheOthers)
         ASSERT_EQ(stat(ports[0].c_str(), &st), 0) << row.what;
         std::string usb = s / "sys/devices/usb1/1-1", node = s / ("sys/dev/char/" + std::to_string(major(st.st_rdev)) + ":" +
                                                                std::to_string(minor(st.st_rdev)));
-        ASSERT_EQ(system(("mkdir -p " + usb + "/1-1:1.0/ttyUSB7 " + node + " " + s / "dev/serial/by-id && ln -s " + usb +
+        ASSERT_EQ(system(("mkdir -p " + usb + "/1-1:1.0/ttyUSB7 " + node + " " + s / "dev/serial/by-id " + s / "dev/serial/by-path && ln -s " + ports[1] +
+                          " " + byPath + " && ln -s " + usb +
                           "/1-1:1.0/ttyUSB7 " + node + "/device && ln -s " + ports[0] + " " + byId + " && cd " + usb +
                           " && echo 0403 > idVendor && echo 6015 > idProduct && echo KV-0042 > serial && "
                           "echo 'Kelvo \"Bench\"' > manufacturer").c_str()), 0);
@@ -326,7 +328,7 @@ TEST(KelvoCli, ManyPortsOneFailingNeverDisturbsTheOthers)
             if (!sims[i])
                 continue;
             Json want = {{"port", ports[i]}, {"board", "1"}, {"result", row.results[i]}, {"bytes", table[i + 1][2]},
-                         {"blocks", table[i + 1][3]}, {"reset", "null"}, {"stable", i ? "null" : byId}};
+                         {"blocks", table[i + 1][3]}, {"reset", "null"}, {"stable", i == 0 ? byId : i == 1 ? byPath : "null"}};
             if (i == 0)
                 want.insert({{"usb.vendor", "0403"}, {"usb.product", "6015"}, {"usb.serial", "KV-0042"},
                              {"usb.manufacturer", "Kelvo \"Bench\""}, {"usb.name", "null"}});
