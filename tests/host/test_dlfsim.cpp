@@ -166,9 +166,10 @@ TEST(Dlfsim, AFloodUnderXoffShowsWhetherThePCStopsReading)
     for (const auto &row : rows) {
         Scratch s;
         std::string dlf = MakeDlf(s, "fw", 600);
-        Sim sim(s, "sim", {"--flood-held", std::to_string(kFlood), "--duration", "60"}, dlf);
+        Sim sim(s, "sim", {"--flood-held", std::to_string(kFlood), "--duration", "120"}, dlf);
         int fd = OpenPcPort(sim.port, true);
         ServeAsPc(fd, ReadText(dlf), row.maxQueued, [&] { return sim.Out().find("flood: ") != std::string::npos; });
+        EXPECT_NE(sim.Out().find("flood: "), std::string::npos) << row.what << ": no end of the flood with the port open";
         close(fd);
         Outcome r = sim.Finish();
         ASSERT_EQ(r.code, 0) << row.what << "\n" << r.out << r.err;
@@ -286,6 +287,45 @@ TEST(Dlfsim, AResetWiringWaitsForItsSequence)
     }
 }
 
+// The reset must last 10 ms: the board reads the times in the rig's log,
+// written here by the test for a PC that has the port open.
+TEST(Dlfsim, AResetStartsTheBoardAfterTenMilliseconds)
+{
+    const struct { const char *what, *wiring; std::vector<std::pair<long, std::string>> log; bool enters; } rows[] = {
+        {"DTR held 10 ms", "dtr-pulse", {{0, "1 1"}, {10000, "0 1"}}, true},
+        {"DTR held just under 10 ms", "dtr-pulse", {{0, "1 1"}, {9999, "0 1"}}, false},
+        {"EN low 10 ms", "two-transistor", {{0, "1 1"}, {1, "0 1"}, {10001, "1 0"}}, true},
+        {"EN low just under 10 ms", "two-transistor", {{0, "1 1"}, {1, "0 1"}, {10000, "1 0"}}, false},
+    };
+    for (const auto &row : rows) {
+        Scratch s;
+        std::string transcript = s / "sim.transcript";
+        Sim sim(s, "sim", {"--rig", s.dir, "--wiring", row.wiring}, MakeDlf(s, "fw", 600));
+        int fd = OpenPcPort(sim.port, false);
+        ASSERT_TRUE(Poll(20000, [&] { return ReadText(transcript).find("# waiting for the download mode") != std::string::npos; }))
+            << row.what;
+        struct timespec now;
+        clock_gettime(CLOCK_MONOTONIC, &now);
+        std::string log;
+        for (const auto &line : row.log)
+            log += std::to_string(now.tv_sec * 1000000L + now.tv_nsec / 1000 + line.first) + " " + line.second + "\n";
+        std::ofstream(RigFile(s, sim.port, "lines"), std::ios::app) << log;
+        unsigned char b = 0;
+        if (row.enters) {
+            struct pollfd p = {fd, POLLIN, 0};
+            EXPECT_TRUE(poll(&p, 1, 20000) == 1 && read(fd, &b, 1) == 1 && b == 0x02) << row.what;
+        } else {
+            EXPECT_TRUE(Poll(20000, [&] { return ReadText(transcript).find("# lines: DTR " + row.log.back().second.substr(0, 1) +
+                                                                              " RTS " + row.log.back().second.substr(2)) !=
+                                                 std::string::npos; }))
+                << row.what;
+        }
+        close(fd);
+        Outcome r = sim.Finish();
+        EXPECT_EQ(r.out.find("never entered its download mode") == std::string::npos, row.enters) << row.what << "\n" << r.out;
+    }
+}
+
 // Each session needs its own reset: a two-transistor board stays in the
 // download mode through a close and an open, and the next session must not
 // take the last one's start for its own.
@@ -350,6 +390,12 @@ TEST(Dlfsim, ADeniedOpenFailsUntilTheDenialEnds)
         EXPECT_EQ(sim.Finish().code, 0) << row.what;
         EXPECT_NE(access(deny.c_str(), F_OK), 0) << row.what << ": the denial outlived dlfsim";
     }
+    // A run that fails before the denial's time begins leaves none behind.
+    Scratch s;
+    std::ofstream(s / "taken") << "a file, no link";
+    Sim sim(s, "sim", {"--rig", s.dir, "--link", s / "taken", "--deny-open", "60000"}, MakeDlf(s, "fw", 10));
+    EXPECT_EQ(sim.Finish().code, 3);
+    EXPECT_EQ(system(("ls " + s.dir + " | grep -q 'deny$'").c_str()), 256) << "a denial outlived dlfsim";
 }
 
 // A close with a hang takes it, on its own thread: the other port's close,

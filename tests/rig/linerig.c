@@ -22,7 +22,11 @@
  *
  * TIOCMGET, TIOCMSET, TIOCMBIS and TIOCMBIC on a pty slave are served here
  * and never reach the kernel (which answers ENOTTY): DTR and RTS are kept per
- * device for the process, DSR, CTS and CD always read as asserted. */
+ * device for the process, DSR, CTS and CD always read as asserted.
+ *
+ * What it sees are the program's calls of open, open64, openat, openat64
+ * (and their _FORTIFY_SOURCE forms), close and ioctl; the C library's own
+ * opens and closes, fopen's and fclose's among them, pass it by. */
 #define _GNU_SOURCE
 #include <dirent.h>
 #include <dlfcn.h>
