@@ -284,16 +284,18 @@ TEST(KelvoCli, ManyPortsOneFailingNeverDisturbsTheOthers)
         wrong = {"--plan", "auto:1024", "--wrong-byte", "10"}, silent = {"--silent", "--duration", "10"},
         gone = {"--plan", "auto:1024", "--vanish-after", "1000"}, absent = {},
         hangs = {"--plan", "auto:1024", "--hang-close", "120000"};
-    const struct { const char *what; std::vector<Args> sims; int code; Args results; bool rig; } rows[] = {
-        {"all complete, one after a wrong answer", {ok, wrong}, 0, {"ok", "ok"}, false},
-        {"a silent target and a missing port", {ok, silent, absent, ok}, 3, {"ok", "timeout", "io-error", "ok"}, false},
-        {"a device that goes away and a silent target", {silent, gone, ok}, 4, {"timeout", "gone", "ok"}, false},
-        {"a close that hangs for two minutes", {hangs, ok, ok, ok}, 0, {"ok", "ok", "ok", "ok"}, true},
+    // The files' sizes leave 55, 56, 0 and 12 bytes after the last whole
+    // 64-byte block: the SHA-256 pads them into one last block or two.
+    const struct { const char *what; std::vector<Args> sims; int code; Args results; bool rig; size_t payload; } rows[] = {
+        {"all complete, one after a wrong answer", {ok, wrong}, 0, {"ok", "ok"}, false, 5043},
+        {"a silent target and a missing port", {ok, silent, absent, ok}, 3, {"ok", "timeout", "io-error", "ok"}, false, 5044},
+        {"a device that goes away and a silent target", {silent, gone, ok}, 4, {"timeout", "gone", "ok"}, false, 5052},
+        {"a close that hangs for two minutes", {hangs, ok, ok, ok}, 0, {"ok", "ok", "ok", "ok"}, true, 5000},
     };
     for (const auto &row : rows) {
         Scratch s;
         Rig rig(s / "rig", row.rig);
-        std::string dlf = MakeDlf(s, "fw", 5000), byId = s / "dev/serial/by-id/usb-Kelvo_Bench_KV-0042-if00-port0",
+        std::string dlf = MakeDlf(s, "fw", row.payload), byId = s / "dev/serial/by-id/usb-Kelvo_Bench_KV-0042-if00-port0",
                     byPath = s / "dev/serial/by-path/pci-0000:00:14.0-usb-0:2:1.0-port0";
         std::vector<std::unique_ptr<Sim>> sims;
         Args ports;
