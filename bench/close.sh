@@ -53,6 +53,7 @@ run() {
     echo $(( $(now_ms) - t0 )) > "$WORK/$name.ms"
     kill "${sims[@]}" 2>/dev/null
     wait "${sims[@]}" 2>/dev/null
+    return 0
 }
 
 rates() { tail -n +3 "$WORK/$1.out" | awk '{ printf "%s ", $6 }'; }
