@@ -47,9 +47,9 @@
 // - lPortRequest: written by the window thread (a PORT_REQUEST_ value), taken
 //   and cleared by the watch thread with an atomic exchange; fRequestResult is
 //   written by the watch thread before it sets hReplyEvent.
-// - the port's writes (WriteCommBlock, WriteCommByte) are serialised by
-//   csWrite. osRead and osWrite are kept for the record's layout; the port
-//   is synchronous (see serial/commio.cpp).
+// - the port's writes (WriteCommBytes) are serialised by csWrite. osRead
+//   and osWrite are kept for the record's layout; the port is synchronous
+//   (see serial/commio.cpp).
 typedef struct tagTTYINFO {
     HANDLE   idComDev;
     BYTE     bPort;

@@ -1,5 +1,4 @@
 // Block and byte I/O on the open port, with its error notes.
-#include <algorithm>
 #include <cstdio>
 #include "serial/serial.h"
 #include "terminal/terminal.h"
@@ -49,18 +48,6 @@ static void NoteLineErrors(HWND hWnd, NPTTYINFO npTTYInfo)
     ClearCommError(npTTYInfo->idComDev, &dwErrorFlags, &comStat);
     if (dwErrorFlags && npTTYInfo->fDisplayErrors)
         WriteCommNote(hWnd, npTTYInfo, dwErrorFlags);
-}
-
-int ReadCommBlock(HWND hWnd, LPSTR lpszBlock, int nMaxLength)
-{
-    NPTTYINFO npTTYInfo = GETNPTTYINFO(hWnd);
-    if (!npTTYInfo)
-        return 0;
-    DWORD dwErrorFlags = 0;
-    COMSTAT comStat = {};
-    ClearCommError(npTTYInfo->idComDev, &dwErrorFlags, &comStat);
-    int nLength = ReadCommBlockOf(hWnd, npTTYInfo, lpszBlock, (int)std::min((DWORD)std::max(nMaxLength, 0), comStat.cbInQue));
-    return nLength > 0 ? nLength : 0;
 }
 
 // The port is synchronous, and its read time-outs make a read return as
@@ -119,20 +106,4 @@ BOOL WriteCommBytes(HWND hWnd, NPTTYINFO npTTYInfo, const BYTE *pb, DWORD n)
     LeaveCriticalSection(&npTTYInfo->csWrite);
     SetLastError(dwError);
     return dwError == ERROR_SUCCESS;
-}
-
-BOOL WriteCommBlock(HWND hWnd, LPSTR lpByte, DWORD dwBytesToWrite)
-{
-    NPTTYINFO npTTYInfo = GETNPTTYINFO(hWnd);
-    if (!npTTYInfo)
-        return FALSE;
-    return WriteCommBytes(hWnd, npTTYInfo, (const BYTE *)lpByte, dwBytesToWrite);
-}
-
-BOOL WriteCommByte(HWND hWnd, BYTE byData)
-{
-    NPTTYINFO npTTYInfo = GETNPTTYINFO(hWnd);
-    if (!npTTYInfo)
-        return FALSE;
-    return WriteCommBytes(hWnd, npTTYInfo, &byData, 1);
 }

@@ -16,10 +16,6 @@ BOOL CloseConnection(HWND hWnd);
 // The watch thread carries out a pending request, between two port calls.
 void ServePortRequests(NPTTYINFO npTTYInfo);
 
-int  ReadCommBlock(HWND hWnd, LPSTR lpszBlock, int nMaxLength);
-BOOL WriteCommBlock(HWND hWnd, LPSTR lpByte, DWORD dwBytesToWrite);
-BOOL WriteCommByte(HWND hWnd, BYTE byData);
-
 // Opens COMn (the name from string 784 and the number) exclusively for
 // reading and writing; INVALID_HANDLE_VALUE when it cannot.
 HANDLE OpenCommPort(HWND hWnd, BYTE bPort);
@@ -34,11 +30,11 @@ HANDLE OpenCommPort(HWND hWnd, BYTE bPort);
 #define WRITE_GIVE_UP_MS 48000
 extern DWORD gdwWriteGiveUpMs;
 
-// The same operations for a caller that holds the record already (the watch
-// thread): fetching it from another thread's window costs a round trip to
-// the window system on every byte. ReadCommBlockOf waits up to READ_BOUND_MS
-// for the bytes asked for and returns what came, or -1 when the read failed.
-// WriteCommBytes is TRUE when all n bytes went out; FALSE otherwise, with
+// The watch thread's reads and writes of the session's port. They take the
+// record the thread holds: fetching it from a window of another thread would
+// cost a round trip to the window system on every byte. ReadCommBlockOf
+// waits up to READ_BOUND_MS for the bytes asked for and returns what came, or
+// -1 when the read failed. WriteCommBytes is TRUE when all n bytes went out; FALSE otherwise, with
 // GetLastError ERROR_TIMEOUT when the target held the rest up for
 // gdwWriteGiveUpMs, ERROR_OPERATION_ABORTED when the session was closed
 // meanwhile, or the port's error (written as a note) when a write failed.

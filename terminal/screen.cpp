@@ -1,7 +1,6 @@
 // The screen buffer and the interpretation of the bytes written into it.
 #include <cstring>
 #include "terminal/terminal.h"
-#include "serial/serial.h"
 
 // The cells one block has changed, marked for repainting in one call when
 // the block is done: each mark is a request to the window system, and a
@@ -107,18 +106,5 @@ BOOL WriteTTYBlock(HWND hWnd, LPSTR lpBlock, int nLength)
         PutByte(hWnd, npTTYInfo, (BYTE)lpBlock[i], &dirty);
     InvalidateDirty(hWnd, &dirty);
     LeaveCriticalSection(&npTTYInfo->csScreen);
-    return TRUE;
-}
-
-// The keyboard side: sends one typed byte to the port and echoes it when
-// local echo is on. The main window does not call it: typed keys do nothing.
-BOOL ProcessTTYCharacter(HWND hWnd, BYTE bOut)
-{
-    NPTTYINFO npTTYInfo = GETNPTTYINFO(hWnd);
-    if (!npTTYInfo || !npTTYInfo->fConnected)
-        return FALSE;
-    WriteCommBlock(hWnd, (LPSTR)&bOut, 1);
-    if (npTTYInfo->fLocalEcho)
-        WriteTTYBlock(hWnd, (LPSTR)&bOut, 1);
     return TRUE;
 }

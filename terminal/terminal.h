@@ -7,7 +7,6 @@
 #define CURSOR_SHOWN  1
 
 BOOL WriteTTYBlock(HWND hWnd, LPSTR lpBlock, int nLength);
-BOOL ProcessTTYCharacter(HWND hWnd, BYTE bOut);
 
 BOOL ResetTTYScreen(HWND hWnd, NPTTYINFO npTTYInfo);
 BOOL PaintTTY(HWND hWnd);
