@@ -21,8 +21,6 @@
 #include "terminal/terminal.h"
 #include "serial/portcheck.h"
 
-HANDLE (WINAPI *pfnCreateWatchEvent)(LPSECURITY_ATTRIBUTES, BOOL, BOOL, LPCSTR) = CreateEventA;
-
 // Backs off after a read that the port refused while it still answers for
 // its state: the next try waits a while, doubling up to a second, so a
 // failing line costs no processor time.
@@ -159,10 +157,8 @@ static void CarryOut(NPTTYINFO npTTYInfo, const DLSTEP *pStep)
 // The thread's last steps, in this order, whatever ended the session. A
 // thread that never began serving leaves the file to OpenConnection, which
 // gives it back: the user's file stays loaded when a connection fails.
-static DWORD EndWatchThread(NPTTYINFO npTTYInfo, HANDLE hEvent, DWORD dwExitCode)
+static DWORD EndWatchThread(NPTTYINFO npTTYInfo, DWORD dwExitCode)
 {
-    if (hEvent)
-        CloseHandle(hEvent);
     npTTYInfo->dwThreadID = 0;
     npTTYInfo->hWatchThread = NULL;
     KillTTYFocus(hTTYWnd);
@@ -181,18 +177,12 @@ DWORD WINAPI CommWatchProc(LPVOID lpData)
     NPTTYINFO npTTYInfo = (NPTTYINFO)lpData;
     DLSTATE state;
     DlInit(&state);
-    OVERLAPPED os = {};
 
-    os.hEvent = pfnCreateWatchEvent(NULL, TRUE, FALSE, NULL);
-    if (!os.hEvent) {
-        MessageBoxA(NULL, "Failed to create event for thread!", gszAppName, MB_OK | MB_ICONEXCLAMATION);
-        // Nothing serves this connection: end it rather than leave it open.
-        npTTYInfo->fConnected = FALSE;
-        return EndWatchThread(npTTYInfo, NULL, 0);
-    }
+    // A port that refuses its event mask cannot be served: the connection
+    // ends rather than stays open with nothing behind it.
     if (!SetCommMask(npTTYInfo->idComDev, EV_RXCHAR)) {
         npTTYInfo->fConnected = FALSE;
-        return EndWatchThread(npTTYInfo, os.hEvent, 0);
+        return EndWatchThread(npTTYInfo, 0);
     }
 
     SetEvent(npTTYInfo->hReplyEvent);           // OpenConnection may report the connection open
@@ -217,5 +207,5 @@ DWORD WINAPI CommWatchProc(LPVOID lpData)
         // up by a round trip to the window's thread. The completion is
         // painted at once (CarryOut).
     }
-    return EndWatchThread(npTTYInfo, os.hEvent, 1);
+    return EndWatchThread(npTTYInfo, 1);
 }

@@ -26,6 +26,3 @@ void  ReturnLoadedFile(char *pBuf, DWORD dwLength);
 void  FreeLoadedFile(char *pBuf);
 
 DWORD WINAPI CommWatchProc(LPVOID lpData);
-// How the watch thread makes its event: CreateEventA, or in a test a
-// function that fails, since that failure cannot be brought about otherwise.
-extern HANDLE (WINAPI *pfnCreateWatchEvent)(LPSECURITY_ATTRIBUTES, BOOL, BOOL, LPCSTR);

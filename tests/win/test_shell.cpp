@@ -122,8 +122,6 @@ TEST(Shell, ASessionThroughTheMenuKeysAndTheFileDialog)
     EXPECT_EQ(watch.Boxes(), Strings{});
 }
 
-HANDLE WINAPI NoEvent(LPSECURITY_ATTRIBUTES, BOOL, BOOL, LPCSTR) { return NULL; }
-
 TEST(Shell, AFileOrAPortThatCannotBeUsedIsToldAndNothingStarts)
 {
     Scratch s;
@@ -137,14 +135,13 @@ TEST(Shell, AFileOrAPortThatCannotBeUsedIsToldAndNothingStarts)
     // (when "All Files" is chosen) and one of a file that does not exist
     // after its question. A saved rate that no list offers (a damaged or
     // hand-edited saveinfo.cfg) is refused before a file is asked for.
-    const struct { const char *what; DWORD baud; std::string file; bool fLive, fFailStart, fAllFiles; Strings boxes; } rows[] = {
-        {"a damaged file", 115200, s / "bad.dlf", true, false, false, {notDlf}},
-        {"a file that does not exist", 115200, s / "none.dlf", true, false, false, {notDlf}},
-        {"a port that cannot be opened", 115200, good, false, false, false, {notFree}},
-        {"the same, the name given without .txt", 115200, s / "other", false, false, true, {notFree}},
-        {"a watch thread that cannot begin", 115200, good, true, true, false, {"Kelvo|Failed to create event for thread!", notFree}},
-        {"a saved rate of 0, the port live", 0, good, true, false, false, {"Kelvo|The baud rate 0" + notRate}},
-        {"a saved rate of all ones, the port live", 0xFFFFFFFF, good, true, false, false, {"Kelvo|The baud rate 4294967295" + notRate}},
+    const struct { const char *what; DWORD baud; std::string file; bool fLive, fAllFiles; Strings boxes; } rows[] = {
+        {"a damaged file", 115200, s / "bad.dlf", true, false, {notDlf}},
+        {"a file that does not exist", 115200, s / "none.dlf", true, false, {notDlf}},
+        {"a port that cannot be opened", 115200, good, false, false, {notFree}},
+        {"the same, the name given without .txt", 115200, s / "other", false, true, {notFree}},
+        {"a saved rate of 0, the port live", 0, good, true, false, {"Kelvo|The baud rate 0" + notRate}},
+        {"a saved rate of all ones, the port live", 0xFFFFFFFF, good, true, false, {"Kelvo|The baud rate 4294967295" + notRate}},
     };
     for (const auto &r : rows) {
         Unplug(7);
@@ -159,9 +156,7 @@ TEST(Shell, AFileOrAPortThatCannotBeUsedIsToldAndNothingStarts)
             Choose(Win(r.file))(h);
         });
         watch.On("|File does not exist", [](HWND h) { PostMessageA(h, WM_COMMAND, IDYES, 0); });
-        pfnCreateWatchEvent = r.fFailStart ? NoEvent : CreateEventA;
         w.Key(3);
-        pfnCreateWatchEvent = CreateEventA;
         Strings boxes = r.boxes;
         boxes.insert(boxes.begin(), "Kelvo|Can't open COM7");
         EXPECT_EQ(watch.Boxes(), boxes) << r.what;
