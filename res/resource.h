@@ -37,10 +37,6 @@
 
 // Strings.
 #define IDS_COMPREFIX       784
-#define IDS_MODE_STANDARD   769
-#define IDS_MODE_ENHANCED   770
-#define IDS_MODE_WLO        771
-#define IDS_MODE_UNDEFINED  772
 #define IDS_BAUD9600        800
 #define IDS_PARITYNONE      816
 #define IDS_ONESTOPBIT      832
