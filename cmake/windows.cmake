@@ -19,11 +19,9 @@ set(KELVO_RC ${CMAKE_SOURCE_DIR}/res/kelvo.rc)
 add_executable(Kelvo WIN32 app/main.cpp ${KELVO_RC})
 target_link_libraries(Kelvo PRIVATE kelvo_core ${KELVO_STATIC_LINK})
 
-if(EXISTS ${CMAKE_SOURCE_DIR}/tools/dlftool.cpp)
-    add_executable(dlftool tools/dlftool.cpp ${KELVO_PORTABLE_SOURCES})
-    target_include_directories(dlftool PRIVATE ${CMAKE_SOURCE_DIR})
-    target_link_libraries(dlftool PRIVATE ${KELVO_STATIC_LINK})
-endif()
+add_executable(dlftool tools/dlftool.cpp ${KELVO_PORTABLE_SOURCES})
+target_include_directories(dlftool PRIVATE ${CMAKE_SOURCE_DIR})
+target_link_libraries(dlftool PRIVATE ${KELVO_STATIC_LINK})
 
 # The helper that works a running Kelvo like a user (demo, end-to-end tests).
 add_executable(kelvo-drive tools/kelvo-drive.cpp)
