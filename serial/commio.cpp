@@ -1,4 +1,4 @@
-// Block and byte I/O on the open port, with its error notes.
+// Reads and writes of the open port, with their error notes.
 #include <cstdio>
 #include "serial/serial.h"
 #include "terminal/terminal.h"
@@ -6,9 +6,9 @@
 
 DWORD gdwWriteGiveUpMs = WRITE_GIVE_UP_MS;
 
-// Sends a diagnostic text to an attached debugger. Without one the text has
-// no reader, and the call is not free: it costs more than the byte's own
-// write, on every byte of a download.
+// Sends a diagnostic of the port (a write given up) to an attached
+// debugger, for a developer watching the line. Without a debugger it sends
+// nothing: the text would have no reader.
 static void DebugText(const char *pszText)
 {
     if (IsDebuggerPresent())
@@ -50,12 +50,13 @@ static void NoteLineErrors(HWND hWnd, NPTTYINFO npTTYInfo)
         WriteCommNote(hWnd, npTTYInfo, dwErrorFlags);
 }
 
-// The port is synchronous, and its read time-outs make a read return as
-// soon as the bytes asked for have arrived, or after the read bound with
-// what there is: a read never waits longer than that, so the watch thread
-// sees a Disconnect in time (nothing else can release a read that waits).
-// Under Wine this is several times faster per byte than an overlapped read
-// and its wait.
+// Reads up to nMaxLength bytes. The port is synchronous, and its read
+// time-outs (set by OpenConnection) make a read return as soon as the bytes
+// asked for have arrived, or after READ_BOUND_MS with what there is. So the
+// target's byte is handed on the moment it arrives, with no event to wait
+// for afterwards, which matters for a protocol that answers every byte;
+// and no read waits longer than the bound, so the watch thread sees a
+// Disconnect in time (nothing else can release a read that waits).
 int ReadCommBlockOf(HWND hWnd, NPTTYINFO npTTYInfo, LPSTR lpszBlock, int nMaxLength)
 {
     DWORD dwRead = 0;
