@@ -4,7 +4,6 @@
 
 #include <gtest/gtest.h>
 
-#include <random>
 #include <vector>
 
 namespace {
@@ -146,28 +145,6 @@ TEST(Protocol, UnexpectedByteIsExaminedOnceMoreInStateZero)
             EXPECT_EQ(s.Feed({b}), b == 0x02 ? Bytes{0x06} : Bytes{}) << "state " << c.step;
             EXPECT_EQ(s.st.iStep, b == 0x02 ? 1 : 0) << "state " << c.step;
         }
-    }
-}
-
-// The watch thread hands over whatever one read delivered: the answers must
-// not depend on how the stream was cut.
-TEST(Protocol, AnyCuttingOfTheStreamGivesTheSameAnswers)
-{
-    const Bytes file = FileOf(3000);
-    const Bytes stream = Cat({{0x00, 0x55}, kHello, Block(700, 5), Block(0, 2999), Request(100, 2950), kHello,
-                              Request(1000, 2000), Acks(300), {0x15}, kHello, Block(1000, 2000), kDone, {0x02}});
-    Session whole(file);
-    const Bytes expected = whole.Feed(stream);
-    std::mt19937 rng(12345);
-    for (int round = 0; round < 200; round++) {
-        Session s(file);
-        for (size_t pos = 0, n; pos < stream.size(); pos += n) {
-            n = std::min<size_t>(stream.size() - pos, 1 + rng() % 80);
-            s.Feed(Bytes(stream.begin() + pos, stream.begin() + pos + n));
-        }
-        ASSERT_EQ(s.sent, expected) << "round " << round;
-        ASSERT_EQ(s.progress, whole.progress);
-        ASSERT_EQ(s.completions, 1);
     }
 }
 

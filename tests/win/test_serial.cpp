@@ -3,6 +3,7 @@
 // every way a session ends, and what sessions leave behind.
 #include "kit.h"
 #include <psapi.h>
+#include "download/protocol.h"
 
 namespace {
 
@@ -99,6 +100,109 @@ TEST(Port, DownloadsDeliverEveryByteThroughNoiseWrongAnswersAndBadRequests)
         EXPECT_TRUE(!w.Info()->pbConnBuf && w.Grayed(IDM_DISCONNECT) && !w.Grayed(IDM_CONNECT)) << r.args;
     }
     EXPECT_EQ(w.Screen().find("<CE-"), std::string::npos);
+}
+
+// A target that sends its bytes in chunks (chunktarget.py) on a pseudo
+// terminal mapped to COMn: each chunk in one write, the next once the PC has
+// sent the answers given for this one. The script is written at once; the
+// target starts to play it at Go, once the PC has opened the port.
+struct ChunkTarget {
+    std::string base;
+    ChunkTarget(const Scratch &s, int com, const std::string &script) : base(s / ("chunks" + std::to_string(Scratch::Next())))
+    {
+        WriteAll(Win(base + ".script"), script);
+        Sh("echo $$ > " + base + ".pid; exec python3 " + Env("KELVO_WIN_TESTS") + "/chunktarget.py " + Env("WINEPREFIX") +
+           "/dosdevices/com" + std::to_string(com) + " " + base + ".script " + base + ".go " + base + ".out > " + base + ".log 2>&1", false);
+        EXPECT_TRUE(Pump(10000, [&] { return ReadAll(Win(base + ".log")).find("PTY") != std::string::npos; })) << ReadAll(Win(base + ".log"));
+    }
+    ~ChunkTarget() { Sh("kill $(cat " + base + ".pid) 2>/dev/null"); }
+    void Go() const { WriteAll(Win(base + ".go"), ""); }
+    // What the PC sent, in hex, and the target's verdict line.
+    std::string Result() const
+    {
+        const std::string out = Win(base + ".out");
+        return Pump(60000, [&] { return GetFileAttributesA(out.c_str()) != INVALID_FILE_ATTRIBUTES; })
+                   ? ReadAll(out) : "no result: " + ReadAll(Win(base + ".log"));
+    }
+};
+
+std::string Hex(const std::string &bytes)
+{
+    static const char digits[] = "0123456789abcdef";
+    std::string hex;
+    for (unsigned char b : bytes)
+        hex += std::string{digits[b >> 4], digits[b & 15]};
+    return hex;
+}
+
+// The target's side of the protocol.
+const std::string kHello("\x02\x40\x03\x06\x06\x06", 6), kDone("\x02\x43", 2);
+std::string Request(unsigned wLength, uint32_t dwOffset)
+{
+    return {'\x02', '\x42', (char)(wLength >> 8), (char)wLength, (char)(dwOffset >> 16), (char)(dwOffset >> 8), (char)dwOffset, '\x03'};
+}
+// A request, an ACK per data byte, one for the ETX and one that ends the block.
+std::string Block(unsigned wLength, uint32_t dwOffset) { return Request(wLength, dwOffset) + std::string((wLength ? wLength : 1) + 2, '\x06'); }
+// n bytes the PC must not answer, none of them STX, XON or XOFF.
+std::string Noise(size_t n)
+{
+    std::string noise;
+    for (size_t i = 0; i < n; i++) {
+        const char b = (char)(i * 37 + 5);
+        noise += b == 0x02 || b == 0x11 || b == 0x13 ? '\x55' : b;
+    }
+    return noise;
+}
+
+// However the target's bytes are cut, every byte reaches the protocol step
+// once and in order: the answers are those of the whole stream stepped byte
+// by byte. A byte that draws no answer (noise, the last ACK of a handshake
+// or of a block, a byte that does not fit) makes the watch thread take what
+// is queued in one read, and every byte of that read counts. (Chunks that
+// draw no answer follow each other at once, so they run together.)
+TEST(Port, EveryByteIsAnsweredHoweverTheTargetCutsItsStream)
+{
+    Scratch s;
+    Watch watch;
+    Window w;
+    const std::string dlf = MakeDlf(s, "fw.dlf", 3000), file = ReadAll(Win(dlf));
+    // No request holds 0x11 or 0x13: the line's XON/XOFF would take them.
+    const std::string stream = Noise(200) + kHello + Block(700, 5) + Block(0, 2999) + Noise(30) + kHello +
+                               Request(100, 2950) + kHello + Request(1000, 2000) + std::string(300, '\x06') + "\x15" +
+                               kHello + Block(1000, 2000) + kDone;
+    const struct { const char *what; std::vector<size_t> sizes; } rows[] = {
+        {"one byte per write", {1}},
+        {"two or three bytes per write", {2, 3}},
+        {"frames cut anywhere", {5, 7, 11, 13}},
+        {"more than one read takes", {79, 80, 81, 250}},
+    };
+    for (const auto &r : rows) {
+        DLSTATE st;
+        DlInit(&st);
+        std::string script, answers;
+        for (size_t pos = 0, i = 0, n; pos < stream.size(); pos += n, i++) {
+            n = std::min(stream.size() - pos, r.sizes[i % r.sizes.size()]);
+            const size_t before = answers.size();
+            for (size_t k = pos; k < pos + n; k++) {
+                DLSTEP step;
+                DlStepByte(&st, (const unsigned char *)file.data(), (uint32_t)file.size(), (unsigned char)stream[k], &step);
+                for (int e = 0; e < step.nEffects; e++)
+                    if (step.aEffect[e].kind == DLE_SEND)
+                        answers += (char)step.aEffect[e].value;
+            }
+            script += Hex(stream.substr(pos, n)) + " " + std::to_string(answers.size() - before) + "\n";
+        }
+        ASSERT_NE(answers.find(file.substr(2000, 1000) + "\x03"), std::string::npos) << "the stream serves no whole block";
+        ChunkTarget t(s, 8, script);
+        ASSERT_TRUE(Open(w, dlf, 8)) << r.what;
+        t.Go();
+        const std::string got = t.Result(), want = Hex(answers) + "\nRESULT done\n";
+        const size_t at = std::mismatch(got.begin(), got.begin() + std::min(got.size(), want.size()), want.begin()).first - got.begin();
+        EXPECT_TRUE(got == want) << r.what << ": the answers differ from byte " << at / 2 << " of " << answers.size()
+                                 << "; the target says " << got.substr(std::min(got.find("RESULT"), got.size()));
+        EXPECT_TRUE(Closed(w)) << r.what;
+        EXPECT_EQ(w.Row(w.Info()->nRow - 1), "Complete!!!") << r.what;
+    }
 }
 
 // Whatever ends a session, the thread ends, the port is closed once, the
