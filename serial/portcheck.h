@@ -7,21 +7,25 @@
 // The test build (KELVO_PORT_CHECK) makes the rule a check: every port call
 // in the files that include this header notes its thread, and a call on the
 // session's handle from any other thread than the session's owner is
-// recorded for the tests to see. In Kelvo.exe all of this compiles to nothing.
+// recorded for the tests to see. So is a second close of a session's
+// handle: the value may already name another object, which that close would
+// take from its owner. In Kelvo.exe all of this compiles to nothing.
 #pragma once
 #include <windows.h>
 
 #ifdef KELVO_PORT_CHECK
 
 // The session's handle hPort belongs to thread dwOwner from now on, until
-// PortCheckEnd(hPort).
+// PortCheckEnd(hPort). Its closes are counted until an open returns the
+// same value again.
 void PortCheckBegin(HANDLE hPort, DWORD dwOwner);
 void PortCheckEnd(HANDLE hPort);
 // Notes a call named pszWhat on h from the calling thread.
 void PortCheckCall(HANDLE h, const char *pszWhat);
 // Notes the name a device is opened by: Windows knows COM10 and above only
-// in the form \\.\COMn (Wine takes the bare name as well).
-void PortCheckOpen(const char *pszName);
+// in the form \\.\COMn (Wine takes the bare name as well). Returns h, the
+// handle the open gave.
+HANDLE PortCheckOpen(const char *pszName, HANDLE h);
 // What was recorded since the last call ("" when nothing was), and forgets it.
 const char *PortCheckFindings(void);
 
@@ -37,7 +41,7 @@ const char *PortCheckFindings(void);
 #define PurgeComm(h, ...)          PORT_CHECKED(h, "PurgeComm", PurgeComm(h, __VA_ARGS__))
 #define EscapeCommFunction(h, ...) PORT_CHECKED(h, "EscapeCommFunction", EscapeCommFunction(h, __VA_ARGS__))
 #define CloseHandle(h)             PORT_CHECKED(h, "CloseHandle", CloseHandle(h))
-#define CreateFileA(name, ...)     (PortCheckOpen(name), CreateFileA(name, __VA_ARGS__))
+#define CreateFileA(name, ...)     PortCheckOpen(name, CreateFileA(name, __VA_ARGS__))
 
 #else
 

@@ -205,10 +205,11 @@ TEST(Port, EveryByteIsAnsweredHoweverTheTargetCutsItsStream)
     }
 }
 
-// Whatever ends a session, the thread ends, the port is closed once, the
-// window comes back to the unconnected state and the terminal says why:
-// each session follows the previous one's end in the same window, so a
-// Connect after a device that went away finds it back. Settings applied
+// Whatever ends a session, the thread ends, the port is closed once (and
+// the record no longer names it), the window comes back to the unconnected
+// state and the terminal says why: each session follows the previous one's
+// end in the same window, so a Connect after a device that went away finds
+// it back. Settings applied
 // while XOFF holds a write are carried out meanwhile. Last, a close sent (by
 // another program) while a Disconnect waits for a watch thread the target
 // holds up with XOFF is carried out once that wait is over.
@@ -257,6 +258,7 @@ TEST(Port, EverySessionEndLeavesThePortClosedAndSaysWhy)
             if (r.end != kByItself)
                 w.Key(4);
             EXPECT_TRUE(Closed(w)) << r.what;
+            EXPECT_EQ(w.Info()->idComDev, INVALID_HANDLE_VALUE) << r.what << ": the record names a closed port";
             const int nRow = w.Info()->nRow;
             EXPECT_EQ(w.Row(nRow - (r.end == kByItself ? 1 : 2)), r.line) << r.what << "\n" << w.Screen();
             EXPECT_TRUE(!r.bar || w.Row(nRow - (r.end == kByItself ? 2 : 3)).find(r.bar) == 0) << r.what << "\n" << w.Screen();
@@ -264,6 +266,7 @@ TEST(Port, EverySessionEndLeavesThePortClosedAndSaysWhy)
             EXPECT_LE(Count(w.Screen(), "<CE-"), 1) << r.what << ": notes repeat\n" << w.Screen();
         }
         EXPECT_TRUE(strstr(r.result, "vanished") || t.Says("the PC closed the port")) << r.what;
+        EXPECT_EQ(std::string(PortCheckFindings()), "") << r.what;        // a port closed twice, among others
         std::string result = t.Stop();
         EXPECT_EQ(result.find(r.result), 0u) << r.what << "\n" << result;
     }
