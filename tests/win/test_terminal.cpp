@@ -46,6 +46,7 @@ TEST_F(Term, BytesLandInTheGridAsTheControlCodesSay)
         {"CR rewrites the row in place", TRUE, FALSE, "\rUART downloading...  5%\rUART downloading... 42%", {"UART downloading... 42%"}, 0, 23},
         {"LF moves down and keeps the column", TRUE, FALSE, "abc\nd", {"abc", "   d"}, 1, 4},
         {"BS moves left without erasing, never past column 0", TRUE, FALSE, "ab\b\b\bc", {"cb"}, 0, 1},
+        {"BS at column 0 of a lower row stays in that row", TRUE, FALSE, "ab\r\n\bc", {"ab", "c"}, 1, 1},
         {"BEL stores nothing", TRUE, FALSE, "a\ab", {"ab"}, 0, 2},
         {"every other byte is stored as itself", TRUE, FALSE, stored, {stored}, 0, (int)stored.size()},
         {"LF on the last row scrolls the grid up", TRUE, FALSE, "top" + std::string(24, '\n') + "\r" + X80, {""}, 24, 0},
