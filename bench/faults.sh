@@ -10,6 +10,8 @@
 set -uo pipefail
 ROOT="$(cd "$(dirname "$0")/.." && pwd)"
 source "$ROOT/scripts/env.sh"
+source "$ROOT/scripts/drive.sh"
+source "$ROOT/bench/measure.sh"
 kelvo_workspace faults || exit 1
 ms() { echo $(( $(now_ms) - $1 )); }     # since $1 (now_ms)
 make_sample "$WORK/f.dlf" 6000

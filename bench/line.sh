@@ -16,6 +16,7 @@
 set -uo pipefail
 ROOT="$(cd "$(dirname "$0")/.." && pwd)"
 source "$ROOT/scripts/env.sh"
+source "$ROOT/scripts/drive.sh"
 BIN="$KELVO_BIN"
 PORTS=${PORTS:-8}
 BAUD=115200

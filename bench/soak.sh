@@ -9,6 +9,7 @@
 set -uo pipefail
 ROOT="$(cd "$(dirname "$0")/.." && pwd)"
 source "$ROOT/scripts/env.sh"
+source "$ROOT/scripts/drive.sh"
 SESSIONS=${1:-300}
 SEED=${2:-$RANDOM}
 RANDOM=$SEED

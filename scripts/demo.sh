@@ -10,6 +10,8 @@ HERE="$(pwd)"
 ROOT="$(cd "$(dirname "$0")/.." && pwd)"
 bash "$ROOT/scripts/setup.sh" || exit 1
 source "$ROOT/scripts/env.sh"
+source "$ROOT/scripts/trees.sh"
+source "$ROOT/scripts/drive.sh"
 
 if [ ! -x "$KELVO_WIN_BUILD/Kelvo.exe" ] || [ ! -x "$KELVO_BIN/dlfsim" ] ||
    [ ! -x "$KELVO_WIN_BUILD/kelvo-drive.exe" ]; then

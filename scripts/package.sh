@@ -25,6 +25,7 @@ cd "$ROOT"
 
 bash scripts/setup.sh
 source scripts/env.sh
+source scripts/trees.sh
 echo "package: building"
 kelvo_build all || { echo "package: build failed" >&2; exit 1; }
 

@@ -6,6 +6,8 @@ set -uo pipefail
 cd "$(dirname "$0")/.."
 bash scripts/setup.sh || exit 1
 source scripts/env.sh
+source scripts/trees.sh
+source scripts/display.sh
 # Targets of a run that was killed still hold COM mappings of the prefix the
 # tests use: they go before the run, and this run's go after it.
 reap_targets() { pkill -f -- "--link $WINEPREFIX/dosdevices/" 2>/dev/null; true; }

@@ -5,6 +5,7 @@
 # A failure keeps a screenshot in the build's e2e-failures/ folder.
 set -uo pipefail
 source "$(dirname "$0")/../../scripts/env.sh"
+source "$KELVO_ROOT/scripts/drive.sh"
 kelvo_workspace e2e || exit 1
 
 fail() {

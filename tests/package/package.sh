@@ -11,6 +11,7 @@ set -uo pipefail
 ROOT="$(cd "$(dirname "$0")/../.." && pwd)"
 VERSION="${1:?version}"
 source "$ROOT/scripts/env.sh"
+source "$ROOT/scripts/drive.sh"
 WORK="$(mktemp -d /tmp/kelvo-pkg.XXXXXX)"
 R="$WORK/root"
 cleanup() {
