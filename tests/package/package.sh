@@ -83,7 +83,7 @@ serve() {
     # kelvo-drive in the launcher's prefix: a 32-bit prefix takes the i686
     # one under 32-bit Wine, a 64-bit prefix that of the tree that runs here.
     local d=("${DRIVE[@]}")
-    [ "$arch" = i686 ] && d=(/usr/lib/wine/wine "$KELVO_ROOT/build-win-i686/kelvo-drive.exe")
+    [ "$arch" = i686 ] && d=("${KELVO_WINE_DIR:-/usr/lib/wine}/wine" "$KELVO_ROOT/build-win-i686/kelvo-drive.exe")
     drive() { WINEPREFIX="$prefix" env -u WINEARCH "${d[@]}" "$@"; }
     mkdir -p "$desk" && cd "$desk" || return 1
     export HOME="$WORK/home" XDG_DATA_HOME="$WORK/data" KELVO_WIN_ARCH="${2:-}"
