@@ -12,6 +12,8 @@
 set -uo pipefail
 ROOT="$(cd "$(dirname "$0")/.." && pwd)"
 source "$ROOT/scripts/env.sh"
+source "$ROOT/scripts/drive.sh"
+source "$ROOT/bench/measure.sh"
 BIN="$KELVO_BIN"
 if [ ! -x "$BIN/kelvo-cli" ] || [ ! -x "$BIN/dlfsim" ] || [ ! -e "$BIN/libkelvo-rig.so" ]; then
     cmake -S "$ROOT" -B "$KELVO_HOST_BUILD" -DCMAKE_BUILD_TYPE=RelWithDebInfo >/dev/null &&

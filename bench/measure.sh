@@ -1,5 +1,6 @@
 # Sourced after scripts/env.sh and scripts/drive.sh by the benchmarks that
-# time Kelvo or watch its processes (bench/run, bench/faults.sh).
+# time a run or watch Kelvo's processes (bench/run, bench/faults.sh,
+# bench/close.sh).
 
 # The clock in milliseconds.
 now_ms() { echo $(( $(date +%s%N) / 1000000 )); }
