@@ -18,7 +18,7 @@
 #include <sys/epoll.h>
 #include <unistd.h>
 
-#include "download/protocol.h"
+#include "core/core.h"
 #include "posix/serial.h"
 
 struct LINE {

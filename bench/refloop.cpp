@@ -18,7 +18,7 @@
 #include <cstdlib>
 #include <cstring>
 #include <vector>
-#include "download/protocol.h"
+#include "core/core.h"
 
 enum Mode { kReference, kFloor, kFloorOne };
 

@@ -3,8 +3,8 @@
 set(CMAKE_CXX_FLAGS "${CMAKE_CXX_FLAGS} -Wall -Wextra")
 find_package(Threads REQUIRED)
 
-add_library(kelvo_portable STATIC ${KELVO_PORTABLE_SOURCES})
-target_include_directories(kelvo_portable PUBLIC ${CMAKE_SOURCE_DIR})
+add_library(kelvo_core STATIC ${KELVO_CORE_SOURCES})
+target_include_directories(kelvo_core PUBLIC ${CMAKE_SOURCE_DIR})
 
 # GoogleTest from Debian's sources, built natively.
 set(INSTALL_GTEST OFF CACHE BOOL "" FORCE)
@@ -14,10 +14,11 @@ add_subdirectory(/usr/src/googletest ${CMAKE_BINARY_DIR}/googletest EXCLUDE_FROM
 add_library(kelvo_posix STATIC ${CMAKE_SOURCE_DIR}/posix/serial.cpp)
 target_include_directories(kelvo_posix PUBLIC ${CMAKE_SOURCE_DIR})
 
-add_subdirectory(tools)
+add_subdirectory(cli)
+add_subdirectory(sim)
 # The least loop serving several targets, compared with kelvo-cli by bench/line.sh.
 add_executable(linefloor bench/linefloor.cpp)
-target_link_libraries(linefloor PRIVATE kelvo_portable kelvo_posix)
+target_link_libraries(linefloor PRIVATE kelvo_core kelvo_posix)
 set_target_properties(linefloor PROPERTIES RUNTIME_OUTPUT_DIRECTORY ${CMAKE_BINARY_DIR}/bin)
 add_subdirectory(tests/rig)
 add_subdirectory(tests/host)

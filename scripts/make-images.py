@@ -1,12 +1,12 @@
 #!/usr/bin/env python3
-"""Writes Kelvo's icon (res/kelvo.ico: 32 x 32, 16 colours) and about-box
-bitmap (res/kelvo.bmp: 32 x 32, 8 bits per pixel, 256-entry colour table).
+"""Writes Kelvo's icon (station/res/kelvo.ico: 32 x 32, 16 colours) and about-box
+bitmap (station/res/kelvo.bmp: 32 x 32, 8 bits per pixel, 256-entry colour table).
 The pictures are drawn here, so running the script again gives the same bytes."""
 import os
 import struct
 
 HERE = os.path.dirname(os.path.abspath(__file__))
-RES = os.path.join(HERE, "..", "res")
+RES = os.path.join(HERE, "..", "station", "res")
 
 # The standard 16-colour palette (B, G, R, 0).
 VGA16 = [(0, 0, 0), (128, 0, 0), (0, 128, 0), (128, 128, 0), (0, 0, 128), (128, 0, 128),

@@ -1,7 +1,7 @@
 // Fuzzes the DLF header check: the input is the whole file. DlfInspect must
 // agree with an independent bit-wise reading of the header, never read
 // outside the stream, and leave the stream where it found it.
-#include "download/dlf.h"
+#include "core/core.h"
 
 #include <cstdint>
 #include <cstdio>

@@ -3,7 +3,7 @@
 // a byte from outside the file, and the machine must stay in its 17 states.
 //
 // Input: two bytes of file length (0..65535), then the target's bytes.
-#include "download/protocol.h"
+#include "core/core.h"
 
 #include <cstdint>
 #include <cstdio>

@@ -1,7 +1,7 @@
 // The CRC-16/ARC and the DLF header check, through the library and through
 // dlftool, which runs the very same check on real files. fuzz_dlf holds the
 // CRC against a bit-wise one on any input.
-#include "download/dlf.h"
+#include "core/core.h"
 #include "hostkit.h"
 
 namespace {

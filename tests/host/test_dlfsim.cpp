@@ -1,7 +1,7 @@
 // dlfsim as a PC sees it: its paced line, its holds of the PC's answers,
 // and, with the line rig preloaded into the PC side, the modem lines a
 // board's reset wiring reads, a late permission and a slow close.
-#include "download/protocol.h"
+#include "core/core.h"
 #include "hostkit.h"
 
 #include <functional>

@@ -1,6 +1,6 @@
 // kelvo-cli against dlfsim on real pseudo terminals: every way a session
 // ends, with its exit status, its message and the target's verdict.
-#include "download/protocol.h"
+#include "core/core.h"
 #include "hostkit.h"
 
 #include <poll.h>

@@ -1,6 +1,6 @@
 // The PC side of the download protocol, driven byte by byte through
 // DlStepByte exactly as the watch thread and kelvo-cli drive it.
-#include "download/protocol.h"
+#include "core/core.h"
 
 #include <gtest/gtest.h>
 

@@ -26,7 +26,7 @@
 // a program closes them, not by its death.
 // Exit status: 0, 1 when a port could not be opened or a call failed, 2 for
 // a step that is not one of these.
-#include "download/protocol.h"
+#include "core/core.h"
 
 #include <cerrno>
 #include <csignal>

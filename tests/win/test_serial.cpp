@@ -3,7 +3,7 @@
 // every way a session ends, and what sessions leave behind.
 #include "kit.h"
 #include <psapi.h>
-#include "download/protocol.h"
+#include "core/core.h"
 
 namespace {
 

@@ -1,5 +1,5 @@
 // Reset sequences (see lineseq.h).
-#include "lineseq.h"
+#include "core/core.h"
 
 #include <cstdio>
 #include <cstdlib>

@@ -1,5 +1,5 @@
 // The latency timer of a USB serial adapter in sysfs (see usblatency.h).
-#include "usblatency.h"
+#include "cli.h"
 
 #include <cerrno>
 #include <climits>

@@ -9,7 +9,7 @@
 //
 // Only plain C++ and stdio here: this file is built into the Windows program
 // and into the native host tools alike.
-#include "download/dlf.h"
+#include "core/core.h"
 
 #include <cstdlib>
 

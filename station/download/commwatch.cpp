@@ -16,7 +16,7 @@
 #include <cstdarg>
 #include <cstdio>
 #include "download/download.h"
-#include "download/protocol.h"
+#include "core/core.h"
 #include "serial/serial.h"
 #include "terminal/terminal.h"
 #include "serial/portcheck.h"

@@ -7,7 +7,7 @@
 // answered by 06; then 02, then one file byte per 06 from the target, then 03
 // after the 06 for the last byte; the target's 06 for that 03 ends the block.
 // Completion: 02 43, answered by 06.
-#include "download/protocol.h"
+#include "core/core.h"
 
 namespace {
 

@@ -1,5 +1,5 @@
 // SHA-256 as FIPS 180-4 defines it, over a buffer held whole in memory.
-#include "sha256.h"
+#include "core/core.h"
 
 #include <cstdio>
 #include <cstring>

@@ -4,7 +4,7 @@
 #include <cstring>
 #include "download/download.h"
 #include <commdlg.h>
-#include "download/dlf.h"
+#include "core/core.h"
 
 char *pstrQelBuf;
 DWORD dwQelLength;

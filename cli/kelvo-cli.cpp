@@ -11,10 +11,9 @@
 // ports drives every session (SIGINT, SIGTERM, SIGHUP and SIGQUIT wake its wait); a port
 // never waits for another, and one that fails is closed without touching the
 // rest. With --repeat a port goes on to the next board after each one.
-#include "kelvo-cli.h"
-#include "download/dlf.h"
+#include "cli.h"
+#include "core/core.h"
 #include "kelvo_version.h"
-#include "sha256.h"
 #include "posix/serial.h"
 
 #include <algorithm>

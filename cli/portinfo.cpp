@@ -1,6 +1,5 @@
 // Port identity (see portinfo.h).
-#include "portinfo.h"
-#include "usblatency.h"
+#include "cli.h"
 
 #include <climits>
 #include <cstdlib>

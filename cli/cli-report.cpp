@@ -1,6 +1,6 @@
 // kelvo-cli's output: what the user sees on stderr while ports are served,
 // the transcripts, and the tables on stdout at the end.
-#include "kelvo-cli.h"
+#include "cli.h"
 
 #include <algorithm>
 #include <cerrno>

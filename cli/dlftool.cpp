@@ -7,7 +7,7 @@
 //
 // The check is the very code the download station runs (download/dlf.cpp), so
 // a file that passes here is accepted there.
-#include "download/dlf.h"
+#include "core/core.h"
 #include "kelvo_version.h"
 
 #include <cerrno>
