@@ -5,7 +5,7 @@
 //   dlftool check FILE...
 //   dlftool info FILE
 //
-// The check is the very code the download station runs (download/dlf.cpp), so
+// The check is the very code the download station runs (core/dlf.cpp), so
 // a file that passes here is accepted there.
 #include "core/core.h"
 #include "kelvo_version.h"

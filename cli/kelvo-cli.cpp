@@ -2,8 +2,8 @@
 // a window, for production lines and scripts.
 //
 // The file is checked by the very code the download station runs
-// (download/dlf.cpp), and every byte from a target goes through the
-// station's own protocol step (download/protocol.cpp). This program only
+// (core/dlf.cpp), and every byte from a target goes through the
+// station's own protocol step (core/protocol.cpp). This program only
 // moves bytes and carries out the effects the step returns.
 //
 // Every port given is a session of its own: a record with its descriptor,
