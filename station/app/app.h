@@ -14,10 +14,10 @@
 // work safe (see "Ownership" below).
 //
 // Ownership of what the two threads share:
-// - fConnected: set by OpenConnection (window thread); cleared by
+// - fConnected: set by StartSession (window thread); cleared by
 //   CloseConnection or by the watch thread on completion; the watch thread
 //   reads it before every pass. Volatile 32-bit word.
-// - dwThreadID, hWatchThread: set by OpenConnection, cleared by the watch
+// - dwThreadID, hWatchThread: set by HandPortOver, cleared by the watch
 //   thread as it ends.
 // - idComDev: opened by OpenConnection; closed by whichever thread first takes
 //   it out of the record with an atomic exchange (TakePortHandle), so it is
@@ -30,7 +30,7 @@
 //   thread (its start or its end) and handles messages sent meanwhile; the
 //   window procedure then holds a WM_CLOSE back (fCloseDeferred) and refuses
 //   commands, so that nothing frees the record or the port under that wait.
-// - pbConnBuf/dwConnLength: the file buffer a connection serves. OpenConnection
+// - pbConnBuf/dwConnLength: the file buffer a connection serves. StartSession
 //   takes it over from the loader's pstrQelBuf; from then on only the watch
 //   thread releases it, once, as its last step. A file loaded after that
 //   (a new Connect) is a different buffer that the old thread never sees.
@@ -39,11 +39,11 @@
 // - idComDev while a session runs: the watch thread is the only thread that
 //   calls anything on it (on Windows a call from another thread would wait
 //   behind the thread's read). Before the thread starts, OpenConnection opens
-//   and sets the port up; from then on the window thread only asks: it
-//   clears fConnected to end the session (the thread closes the port on its
-//   way out), or it sets lPortRequest and waits for hReplyEvent, and the
-//   thread carries the request out between two port calls
-//   (ServePortRequests). The test build checks the rule (serial/portcheck.h).
+//   and sets the port up and HandPortOver gives it to the thread; from then
+//   on the window thread only asks: it clears fConnected to end the session
+//   (the thread closes the port on its way out), or it sets lPortRequest and
+//   waits for hReplyEvent, and the thread carries the request out between
+//   two port calls (ServePortRequests). The test build checks the rule (serial/portcheck.h).
 // - lPortRequest: written by the window thread (a PORT_REQUEST_ value), taken
 //   and cleared by the watch thread with an atomic exchange; fRequestResult is
 //   written by the watch thread before it sets hReplyEvent.

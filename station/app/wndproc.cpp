@@ -118,7 +118,7 @@ static void CmdConnect(HWND hWnd)
         KelvoMessage(hWnd, "This file is not DLF format.");
         return;
     }
-    if (!OpenConnection(hWnd)) {
+    if (!StartSession(hWnd)) {
         snprintf((char *)gszDebug, sizeof gszDebug, "COM%d is not available.", npTTYInfo->bPort);
         KelvoMessage(hWnd, (const char *)gszDebug);
         return;

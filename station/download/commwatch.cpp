@@ -1,12 +1,14 @@
-// The port watch thread: reads what the target sends, runs each byte through
-// the protocol step and carries out the answers and effects it returns.
+// The download session: its start (the loaded file handed to the session,
+// the port opened and handed over to a new watch thread) and the watch
+// thread, which reads what the target sends, runs each byte through the
+// protocol step and carries out the answers and effects it returns.
 //
 // Ownership (see also the record's comment in app/app.h): while the session
 // runs, this thread is the only one that calls anything on the port; the
 // window thread's requests (Settings while connected) are carried out here
 // between two port calls, and a Disconnect is a cleared fConnected that
 // this thread sees within one bounded read or write. The thread serves
-// the file buffer that OpenConnection handed to the record and releases it
+// the file buffer that StartSession handed to the record and releases it
 // as its very last step, once, whatever ended the session. It closes the
 // port through CloseConnection, which takes the handle out of the record
 // atomically, so a Disconnect running at the same time closes nothing twice.
@@ -155,7 +157,7 @@ static void CarryOut(NPTTYINFO npTTYInfo, const DLSTEP *pStep)
 }
 
 // The thread's last steps, in this order, whatever ended the session. A
-// thread that never began serving leaves the file to OpenConnection, which
+// thread that never began serving leaves the file to StartSession, which
 // gives it back: the user's file stays loaded when a connection fails.
 static DWORD EndWatchThread(NPTTYINFO npTTYInfo, DWORD dwExitCode)
 {
@@ -185,7 +187,7 @@ DWORD WINAPI CommWatchProc(LPVOID lpData)
         return EndWatchThread(npTTYInfo, 0);
     }
 
-    SetEvent(npTTYInfo->hReplyEvent);           // OpenConnection may report the connection open
+    SetEvent(npTTYInfo->hReplyEvent);           // StartSession may report the connection open
     const unsigned char *pbFile = (const unsigned char *)npTTYInfo->pbConnBuf;
     const DWORD dwFileLength = npTTYInfo->dwConnLength;
     char abIn[81];
@@ -208,4 +210,56 @@ DWORD WINAPI CommWatchProc(LPVOID lpData)
         // painted at once (CarryOut).
     }
     return EndWatchThread(npTTYInfo, 1);
+}
+
+// Opens the port and starts the watch thread on the loaded file; every way
+// out leaves the port closed or handed over to the thread.
+static BOOL OpenAndStart(HWND hWnd, NPTTYINFO npTTYInfo)
+{
+    if (!OpenConnection(hWnd))
+        return FALSE;
+
+    // The connection takes over the loaded file; its watch thread releases it.
+    npTTYInfo->pbConnBuf = TakeLoadedFile(&npTTYInfo->dwConnLength);
+    ResetEvent(npTTYInfo->hCloseEvent);
+    npTTYInfo->lPortRequest = 0;
+    npTTYInfo->fConnected = TRUE;
+    // Created suspended so that its id is in the record before it can end.
+    DWORD dwThreadID = 0;
+    HANDLE hThread = CreateThread(NULL, 0, CommWatchProc, npTTYInfo, CREATE_SUSPENDED, &dwThreadID);
+    if (!hThread) {
+        npTTYInfo->fConnected = FALSE;
+        ReturnLoadedFile(npTTYInfo->pbConnBuf, npTTYInfo->dwConnLength);
+        npTTYInfo->pbConnBuf = NULL;
+        DiscardPort(npTTYInfo);
+        return FALSE;
+    }
+    HandPortOver(hWnd, npTTYInfo, hThread, dwThreadID);
+    ResetEvent(npTTYInfo->hReplyEvent);
+    ResumeThread(hThread);
+    // The connection counts as open only once its thread serves it: one that
+    // cannot begin (no event, no event mask) ends at once, having closed the
+    // connection, and Connect then tells the user instead of "waiting...".
+    if (WaitForWatchThread(hWnd, npTTYInfo, hThread, npTTYInfo->hReplyEvent) != 1) {
+        ReapWatchThread(hWnd, npTTYInfo);
+        ReturnLoadedFile(npTTYInfo->pbConnBuf, npTTYInfo->dwConnLength);
+        npTTYInfo->pbConnBuf = NULL;
+        return FALSE;
+    }
+    // A caret of an earlier session may be gone without the record knowing
+    // (the file dialog's edit box took this thread's one caret): make one.
+    npTTYInfo->wCursorState = CURSOR_HIDDEN;
+    SetTTYFocus(hWnd);
+    return TRUE;
+}
+
+BOOL StartSession(HWND hWnd)
+{
+    NPTTYINFO npTTYInfo = GETNPTTYINFO(hWnd);
+    if (!npTTYInfo)
+        return FALSE;
+    HCURSOR hOldCursor = SetCursor(LoadCursorA(NULL, (LPCSTR)IDC_WAIT));
+    BOOL fOk = OpenAndStart(hWnd, npTTYInfo);
+    SetCursor(hOldCursor);
+    return fOk;
 }

@@ -1,10 +1,10 @@
-// Download: the file selection dialog, the DLF loader and the port watch
-// thread that serves the target.
+// Download: the file selection dialog, the DLF loader, and the session: the
+// port watch thread that serves the target, and its start.
 #pragma once
 #include "app/app.h"
 
 // The loaded file, from its first byte, and its length. Set by QelFileRead;
-// OpenConnection hands it to the connection (TakeLoadedFile).
+// StartSession hands it to the connection (TakeLoadedFile).
 extern char *pstrQelBuf;
 extern DWORD dwQelLength;
 
@@ -25,4 +25,9 @@ void  ReturnLoadedFile(char *pBuf, DWORD dwLength);
 // Releases a file buffer.
 void  FreeLoadedFile(char *pBuf);
 
+// Starts a session on the loaded file: opens the record's port
+// (OpenConnection), hands the file to the connection and the port to a new
+// watch thread, and returns once the thread serves it. FALSE when the port
+// cannot be opened or the thread cannot begin; the file stays loaded then.
+BOOL StartSession(HWND hWnd);
 DWORD WINAPI CommWatchProc(LPVOID lpData);

@@ -1,9 +1,8 @@
-// Connection lifecycle: open and configure the port, start the watch
-// thread, and close it all down again.
+// Connection lifecycle: open and configure the port, hand it over to the
+// thread that owns it while a session runs, and close it all down again.
 #include <cstdio>
 #include "serial/serial.h"
 #include "terminal/terminal.h"
-#include "download/download.h"
 #include "serial/portcheck.h"
 
 HANDLE OpenCommPort(HWND hWnd, BYTE bPort)
@@ -51,7 +50,7 @@ static void SetConnectedMenu(HWND hWnd, BOOL fConnected)
 // back is carried out once the wait is over. Any failure of the wait ends
 // it. The thread's own waits are bounded (a read by READ_BOUND_MS), so it
 // ends soon after fConnected is cleared.
-static int WaitForWatchThread(HWND hWnd, NPTTYINFO npTTYInfo, HANDLE hThread, HANDLE hEvent)
+int WaitForWatchThread(HWND hWnd, NPTTYINFO npTTYInfo, HANDLE hThread, HANDLE hEvent)
 {
     HANDLE ahWait[2] = {hThread, hEvent};
     const DWORD nWait = hEvent ? 2 : 1;
@@ -138,15 +137,15 @@ BOOL SetupConnection(HWND hWnd)
     return fResult;
 }
 
-// Opens the port; every way out restores the cursor it replaced.
-static BOOL OpenPortAndStart(HWND hWnd, NPTTYINFO npTTYInfo)
+// Opens and sets up the port; every way out leaves no port open.
+static BOOL OpenAndSetUp(HWND hWnd, NPTTYINFO npTTYInfo)
 {
     // A baud rate of 0 (only a damaged saveinfo.cfg brings one) cannot be
     // set and would divide by zero below.
     if (npTTYInfo->dwBaudRate == 0)
         return FALSE;
     // One connection at a time: a second open would wait for ever on the
-    // running watch thread below and overwrite the open port's handle.
+    // running watch thread and overwrite the open port's handle.
     if (npTTYInfo->fConnected)
         return FALSE;
     // The previous connection's watch thread may still be on its last steps.
@@ -174,25 +173,27 @@ static BOOL OpenPortAndStart(HWND hWnd, NPTTYINFO npTTYInfo)
 
     if (!SetupConnection(hWnd)) {
         npTTYInfo->fConnected = FALSE;
-        CloseHandle(TakePortHandle(npTTYInfo));
+        DiscardPort(npTTYInfo);
         return FALSE;
     }
+    return TRUE;
+}
 
-    // The connection takes over the loaded file; its watch thread releases it.
-    npTTYInfo->pbConnBuf = TakeLoadedFile(&npTTYInfo->dwConnLength);
-    ResetEvent(npTTYInfo->hCloseEvent);
-    npTTYInfo->lPortRequest = 0;
-    npTTYInfo->fConnected = TRUE;
-    // Created suspended so that its id is in the record before it can end.
-    DWORD dwThreadID = 0;
-    HANDLE hThread = CreateThread(NULL, 0, CommWatchProc, npTTYInfo, CREATE_SUSPENDED, &dwThreadID);
-    if (!hThread) {
-        npTTYInfo->fConnected = FALSE;
-        ReturnLoadedFile(npTTYInfo->pbConnBuf, npTTYInfo->dwConnLength);
-        npTTYInfo->pbConnBuf = NULL;
-        CloseHandle(TakePortHandle(npTTYInfo));
+BOOL OpenConnection(HWND hWnd)
+{
+    NPTTYINFO npTTYInfo = GETNPTTYINFO(hWnd);
+    if (!npTTYInfo)
         return FALSE;
-    }
+    return OpenAndSetUp(hWnd, npTTYInfo);
+}
+
+void DiscardPort(NPTTYINFO npTTYInfo)
+{
+    CloseHandle(TakePortHandle(npTTYInfo));
+}
+
+void HandPortOver(HWND hWnd, NPTTYINFO npTTYInfo, HANDLE hThread, DWORD dwThreadID)
+{
     npTTYInfo->dwThreadID = dwThreadID;
     npTTYInfo->hWatchThread = hThread;
     npTTYInfo->hThreadHandle = hThread;
@@ -203,36 +204,10 @@ static BOOL OpenPortAndStart(HWND hWnd, NPTTYINFO npTTYInfo)
     // itself, and must not be followed by a DTR on a closed handle or a menu
     // that says "connected" for a connection that is over. From the thread's
     // start on, the port is the thread's alone.
+    HANDLE hPort = npTTYInfo->idComDev;
     EscapeCommFunction(hPort, SETDTR);
     SetConnectedMenu(hWnd, TRUE);
-    ResetEvent(npTTYInfo->hReplyEvent);
     PortCheckBegin(hPort, dwThreadID);
-    ResumeThread(hThread);
-    // The connection counts as open only once its thread serves it: one that
-    // cannot begin (no event, no event mask) ends at once, having closed the
-    // connection, and Connect then tells the user instead of "waiting...".
-    if (WaitForWatchThread(hWnd, npTTYInfo, hThread, npTTYInfo->hReplyEvent) != 1) {
-        ReapWatchThread(hWnd, npTTYInfo);
-        ReturnLoadedFile(npTTYInfo->pbConnBuf, npTTYInfo->dwConnLength);
-        npTTYInfo->pbConnBuf = NULL;
-        return FALSE;
-    }
-    // A caret of an earlier session may be gone without the record knowing
-    // (the file dialog's edit box took this thread's one caret): make one.
-    npTTYInfo->wCursorState = CURSOR_HIDDEN;
-    SetTTYFocus(hWnd);
-    return TRUE;
-}
-
-BOOL OpenConnection(HWND hWnd)
-{
-    NPTTYINFO npTTYInfo = GETNPTTYINFO(hWnd);
-    if (!npTTYInfo)
-        return FALSE;
-    HCURSOR hOldCursor = SetCursor(LoadCursorA(NULL, (LPCSTR)IDC_WAIT));
-    BOOL fOk = OpenPortAndStart(hWnd, npTTYInfo);
-    SetCursor(hOldCursor);
-    return fOk;
 }
 
 BOOL CloseConnection(HWND hWnd)

@@ -1,4 +1,7 @@
-// The serial port: connection lifecycle and block and byte I/O.
+// The serial port: connection lifecycle and block and byte I/O. What runs
+// over the port is not its concern: a session (download/) opens the port
+// here, hands it over to the thread that owns it from then on, and uses the
+// reads and writes below.
 #pragma once
 #include "app/app.h"
 
@@ -7,9 +10,27 @@
 #define FC_RTSCTS  0x02
 #define FC_XONXOFF 0x04
 
+// Opens the record's port (COMn, n = bPort) and sets it up: queues,
+// time-outs and line settings. The port (idComDev) is then the calling
+// thread's until HandPortOver. FALSE, with no port open, while a connection
+// is open, for a baud rate of 0, or when the port cannot be opened or
+// refuses the line settings.
 BOOL OpenConnection(HWND hWnd);
+// Writes the record's line settings into the open port; while an owner
+// thread runs, it asks that thread to (lPortRequest) and waits for it.
 BOOL SetupConnection(HWND hWnd);
+// Ends the connection: clears fConnected, waits for the owner thread's end,
+// then drops DTR, purges and closes the port (unless the owner thread did)
+// and sets the menu back to Connect.
 BOOL CloseConnection(HWND hWnd);
+
+// Hands the port OpenConnection opened over to the thread dwThreadID,
+// created suspended: records it in the session record as the port's owner,
+// raises DTR and shows the connection in the menu. From the thread's start
+// on only that thread calls anything on the port.
+void HandPortOver(HWND hWnd, NPTTYINFO npTTYInfo, HANDLE hThread, DWORD dwThreadID);
+// Closes a port OpenConnection opened that was never handed over.
+void DiscardPort(NPTTYINFO npTTYInfo);
 
 // Requests the window thread makes of the watch thread (lPortRequest).
 #define PORT_REQUEST_SETUP 1
@@ -48,6 +69,9 @@ DWORD WriteTimeoutMultiplier(DWORD dwBaudRate);
 // second is only counted; the count is shown with the next note written.
 void WriteCommNote(HWND hWnd, NPTTYINFO npTTYInfo, DWORD dwValue);
 
+// Waits until the watch thread hThread has ended (0) or hEvent, when not
+// NULL, is set (1), handling messages sent to the window meanwhile.
+int  WaitForWatchThread(HWND hWnd, NPTTYINFO npTTYInfo, HANDLE hThread, HANDLE hEvent);
 // Waits until the last watch thread has ended (handling messages sent to the
 // window meanwhile) and releases its handle. Returns at once when none runs.
 void ReapWatchThread(HWND hWnd, NPTTYINFO npTTYInfo);

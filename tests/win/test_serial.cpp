@@ -13,7 +13,7 @@ using namespace kt;
 bool Open(const Window &w, const std::string &dlf, BYTE port)
 {
     w.Info()->bPort = port;
-    return QelFileRead(Win(dlf).c_str()) && OpenConnection(w.hWnd);
+    return QelFileRead(Win(dlf).c_str()) && StartSession(w.hWnd);
 }
 
 // The session is over and its watch thread has ended.

@@ -195,7 +195,7 @@ TEST(Shell, ClosingTheWindowDuringAnyDialogEndsCleanly)
         for (const auto &step : r.steps)
             watch.On(step.first, step.second);
         Window w;
-        ASSERT_TRUE(r.cmd == IDM_CONNECT || !w.hWnd || (QelFileRead(Win(dlf).c_str()) && OpenConnection(w.hWnd) && t.Says("opened")));
+        ASSERT_TRUE(r.cmd == IDM_CONNECT || !w.hWnd || (QelFileRead(Win(dlf).c_str()) && StartSession(w.hWnd) && t.Says("opened")));
         SendMessageA(w.hWnd, WM_COMMAND, r.cmd, 0);
         EXPECT_TRUE(Pump(5000, [&] { return !IsWindow(w.hWnd); })) << r.what;
         EXPECT_TRUE(HeapValidate(GetProcessHeap(), 0, NULL)) << r.what;

@@ -225,7 +225,7 @@ TEST_F(Term, TheCaretMarksTheCursorOnlyWhileConnected)
     SetFocus(w.hWnd);
     SetTTYFocus(w.hWnd);
     EXPECT_EQ(kt::Caret(w.hWnd).left, -1) << "a caret without a connection";
-    info->fConnected = TRUE;                  // what OpenConnection sets before it asks for one
+    info->fConnected = TRUE;                  // what StartSession sets before it asks for one
     SetTTYFocus(w.hWnd);
     SetTTYFocus(w.hWnd);
     Place(300, 200);
