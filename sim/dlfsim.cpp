@@ -27,6 +27,8 @@
 #include <cstdlib>
 #include <cstring>
 
+#include <getopt.h>
+
 #include "kelvo_version.h"
 #include "sim.h"
 
@@ -257,85 +259,141 @@ Wiring WiringArg(const std::string &val)
     Fail(EXIT_USAGE, Format("--wiring: unknown wiring \"%.60s\" (dtr-pulse, rts-pulse, two-transistor)", val.c_str()));
 }
 
+// The long options; each value is OPT_FIRST plus the option's own index in
+// the table, clear of the characters getopt_long returns.
+enum {
+    OPT_FIRST = 256,
+    OPT_DEVICE = OPT_FIRST, OPT_BAUD, OPT_NO_XONXOFF, OPT_LINK, OPT_NO_WAIT_OPEN, OPT_START_DELAY, OPT_PLAN,
+    OPT_PAST_END, OPT_NOISE, OPT_SEED, OPT_WRONG_BYTE, OPT_STOP_AFTER, OPT_HOLD_XOFF_AFTER, OPT_XOFF_PAUSE,
+    OPT_VANISH_AFTER, OPT_FLOOD, OPT_SILENT, OPT_NO_COMPLETE, OPT_REPEAT, OPT_PACE, OPT_REPLY_TIMEOUT,
+    OPT_CONNECT_TIMEOUT, OPT_SILENCE, OPT_LINGER, OPT_DURATION, OPT_TRANSCRIPT, OPT_XOFF_AT_COMPLETE,
+    OPT_FLOOD_HELD, OPT_RIG, OPT_WIRING, OPT_DENY_OPEN, OPT_HANG_CLOSE, OPT_HELP, OPT_VERSION
+};
+const struct option kOptions[] = {
+    {"device", required_argument, nullptr, OPT_DEVICE},
+    {"baud", required_argument, nullptr, OPT_BAUD},
+    {"no-xonxoff", no_argument, nullptr, OPT_NO_XONXOFF},
+    {"link", required_argument, nullptr, OPT_LINK},
+    {"no-wait-open", no_argument, nullptr, OPT_NO_WAIT_OPEN},
+    {"start-delay", required_argument, nullptr, OPT_START_DELAY},
+    {"plan", required_argument, nullptr, OPT_PLAN},
+    {"past-end", no_argument, nullptr, OPT_PAST_END},
+    {"noise", required_argument, nullptr, OPT_NOISE},
+    {"seed", required_argument, nullptr, OPT_SEED},
+    {"wrong-byte", required_argument, nullptr, OPT_WRONG_BYTE},
+    {"stop-after", required_argument, nullptr, OPT_STOP_AFTER},
+    {"hold-xoff-after", required_argument, nullptr, OPT_HOLD_XOFF_AFTER},
+    {"xoff-pause", required_argument, nullptr, OPT_XOFF_PAUSE},
+    {"vanish-after", required_argument, nullptr, OPT_VANISH_AFTER},
+    {"flood", required_argument, nullptr, OPT_FLOOD},
+    {"silent", no_argument, nullptr, OPT_SILENT},
+    {"no-complete", no_argument, nullptr, OPT_NO_COMPLETE},
+    {"repeat", required_argument, nullptr, OPT_REPEAT},
+    {"pace", required_argument, nullptr, OPT_PACE},
+    {"reply-timeout", required_argument, nullptr, OPT_REPLY_TIMEOUT},
+    {"connect-timeout", required_argument, nullptr, OPT_CONNECT_TIMEOUT},
+    {"silence", required_argument, nullptr, OPT_SILENCE},
+    {"linger", required_argument, nullptr, OPT_LINGER},
+    {"duration", required_argument, nullptr, OPT_DURATION},
+    {"transcript", required_argument, nullptr, OPT_TRANSCRIPT},
+    {"xoff-at-complete", no_argument, nullptr, OPT_XOFF_AT_COMPLETE},
+    {"flood-held", required_argument, nullptr, OPT_FLOOD_HELD},
+    {"rig", required_argument, nullptr, OPT_RIG},
+    {"wiring", required_argument, nullptr, OPT_WIRING},
+    {"deny-open", required_argument, nullptr, OPT_DENY_OPEN},
+    {"hang-close", required_argument, nullptr, OPT_HANG_CLOSE},
+    {"help", no_argument, nullptr, OPT_HELP},
+    {"version", no_argument, nullptr, OPT_VERSION},
+    {nullptr, 0, nullptr, 0},
+};
+
+// Takes one option and its value v; a is the option's name, for messages.
+// Returns true when *pShowOnly is to be printed instead of running.
+bool TakeOption(int opt, const std::string &a, const char *v, Options *o, std::string *pShowOnly)
+{
+    const unsigned long long kMs = 3600000ULL;
+    switch (opt) {
+    case OPT_DEVICE: o->device = v; break;
+    case OPT_BAUD: o->baud = NumberArg(a, v, 4000000); break;
+    case OPT_NO_XONXOFF: o->xonxoff = false; break;
+    case OPT_LINK: o->link = v; break;
+    case OPT_NO_WAIT_OPEN: o->waitOpen = false; break;
+    case OPT_START_DELAY: o->startDelay = NumberArg(a, v, kMs); break;
+    case OPT_PLAN: o->plan = v; break;
+    case OPT_PAST_END: o->pastEnd = true; break;
+    case OPT_NOISE: o->noise = NumberArg(a, v, 1000000); break;
+    case OPT_SEED: o->seed = NumberArg(a, v, 0xFFFFFFFFULL); o->seedGiven = true; break;
+    case OPT_WRONG_BYTE: o->wrongByte = NumberArg(a, v, 65536); break;
+    case OPT_STOP_AFTER: o->stopAfter = NumberArg(a, v, 0x7FFFFFFF); break;
+    case OPT_HOLD_XOFF_AFTER: o->holdXoffAfter = NumberArg(a, v, 0x7FFFFFFF); break;
+    case OPT_XOFF_PAUSE: o->xoffPause = NumberArg(a, v, 3600000); break;
+    case OPT_VANISH_AFTER: o->vanishAfter = NumberArg(a, v, 0x7FFFFFFF); break;
+    case OPT_FLOOD: o->flood = NumberArg(a, v, 100000000); break;
+    case OPT_SILENT: o->silent = true; break;
+    case OPT_NO_COMPLETE: o->complete = false; break;
+    case OPT_REPEAT: o->repeat = NumberArg(a, v, 100000); break;
+    case OPT_PACE: o->pace = NumberArg(a, v, 100000000); break;
+    case OPT_REPLY_TIMEOUT: o->replyTimeout = NumberArg(a, v, kMs); break;
+    case OPT_CONNECT_TIMEOUT: o->connectTimeout = NumberArg(a, v, kMs); break;
+    case OPT_SILENCE: o->silenceMs = NumberArg(a, v, kMs); break;
+    case OPT_LINGER: o->lingerMs = NumberArg(a, v, kMs); break;
+    case OPT_DURATION: o->durationS = NumberArg(a, v, 30L * 86400); break;
+    case OPT_TRANSCRIPT: o->transcript = v; break;
+    case OPT_XOFF_AT_COMPLETE: o->xoffAtComplete = true; break;
+    case OPT_FLOOD_HELD: o->floodHeld = NumberArg(a, v, 100000000); break;
+    case OPT_RIG: o->rigDir = v; break;
+    case OPT_WIRING: o->wiring = WiringArg(v); break;
+    case OPT_DENY_OPEN: o->denyOpen = NumberArg(a, v, kMs); break;
+    case OPT_HANG_CLOSE: o->hangClose = NumberArg(a, v, kMs); break;
+    case OPT_HELP:
+        *pShowOnly = kHelp;
+        return true;
+    case OPT_VERSION:
+        *pShowOnly = std::string("dlfsim ") + KELVO_VERSION + "\n";
+        return true;
+    }
+    return false;
+}
+
 // *pShowOnly gets the text to print instead of running (--help, --version).
 Options ParseArgs(int argc, char **argv, std::string *pShowOnly)
 {
     Options o;
     std::vector<std::string> positional;
-    for (int i = 1; i < argc; ++i) {
-        std::string a = argv[i];
-        if (a == "-h" || a == "--help") {
-            *pShowOnly = kHelp;
-            return o;
-        }
-        if (a == "--version") {
-            *pShowOnly = std::string("dlfsim ") + KELVO_VERSION + "\n";
-            return o;
-        }
-        if (a.size() < 2 || a[0] != '-' || a == "--") {
-            if (a == "--") {
-                for (++i; i < argc; ++i)
-                    positional.push_back(argv[i]);
-                break;
-            }
-            positional.push_back(a);
+    opterr = 0;
+    // "-": the file may stand before, between or after the options and comes
+    // back in its place (as 1); ":": a missing value comes back as ':'. Every
+    // return of a short option ends the parse, so no call starts inside a
+    // group like -hx, and argv[at] is always the element the call read.
+    for (;;) {
+        int at = optind;
+        int opt = getopt_long(argc, argv, "-:h", kOptions, nullptr);
+        if (opt == -1)
+            break;
+        if (opt == 1) {
+            positional.push_back(optarg);
             continue;
         }
-        std::string val;
-        bool hasInline = false;
-        size_t eq = a.find('=');
-        if (eq != std::string::npos) {
-            val = a.substr(eq + 1);
-            a = a.substr(0, eq);
-            hasInline = true;
-        }
-        auto flag = [&](bool *target, bool value) {
-            if (hasInline)
-                Fail(EXIT_USAGE, a + " takes no value");
-            *target = value;
-        };
-        auto value = [&]() -> std::string {
-            if (hasInline)
-                return val;
-            if (i + 1 >= argc)
-                Fail(EXIT_USAGE, a + " needs a value");
-            return argv[++i];
-        };
-        const unsigned long long kMs = 3600000ULL;
-        if (a == "--device") o.device = value();
-        else if (a == "--baud") o.baud = NumberArg(a, value(), 4000000);
-        else if (a == "--no-xonxoff") flag(&o.xonxoff, false);
-        else if (a == "--link") o.link = value();
-        else if (a == "--no-wait-open") flag(&o.waitOpen, false);
-        else if (a == "--start-delay") o.startDelay = NumberArg(a, value(), kMs);
-        else if (a == "--plan") o.plan = value();
-        else if (a == "--past-end") flag(&o.pastEnd, true);
-        else if (a == "--noise") o.noise = NumberArg(a, value(), 1000000);
-        else if (a == "--seed") { o.seed = NumberArg(a, value(), 0xFFFFFFFFULL); o.seedGiven = true; }
-        else if (a == "--wrong-byte") o.wrongByte = NumberArg(a, value(), 65536);
-        else if (a == "--stop-after") o.stopAfter = NumberArg(a, value(), 0x7FFFFFFF);
-        else if (a == "--hold-xoff-after") o.holdXoffAfter = NumberArg(a, value(), 0x7FFFFFFF);
-        else if (a == "--xoff-pause") o.xoffPause = NumberArg(a, value(), 3600000);
-        else if (a == "--vanish-after") o.vanishAfter = NumberArg(a, value(), 0x7FFFFFFF);
-        else if (a == "--flood") o.flood = NumberArg(a, value(), 100000000);
-        else if (a == "--silent") flag(&o.silent, true);
-        else if (a == "--no-complete") flag(&o.complete, false);
-        else if (a == "--repeat") o.repeat = NumberArg(a, value(), 100000);
-        else if (a == "--pace") o.pace = NumberArg(a, value(), 100000000);
-        else if (a == "--reply-timeout") o.replyTimeout = NumberArg(a, value(), kMs);
-        else if (a == "--connect-timeout") o.connectTimeout = NumberArg(a, value(), kMs);
-        else if (a == "--silence") o.silenceMs = NumberArg(a, value(), kMs);
-        else if (a == "--linger") o.lingerMs = NumberArg(a, value(), kMs);
-        else if (a == "--duration") o.durationS = NumberArg(a, value(), 30L * 86400);
-        else if (a == "--transcript") o.transcript = value();
-        else if (a == "--xoff-at-complete") flag(&o.xoffAtComplete, true);
-        else if (a == "--flood-held") o.floodHeld = NumberArg(a, value(), 100000000);
-        else if (a == "--rig") o.rigDir = value();
-        else if (a == "--wiring") o.wiring = WiringArg(value());
-        else if (a == "--deny-open") o.denyOpen = NumberArg(a, value(), kMs);
-        else if (a == "--hang-close") o.hangClose = NumberArg(a, value(), kMs);
-        else Fail(EXIT_USAGE, "unknown option " + a);
+        // The option as written, without its "=value".
+        std::string a = argv[at];
+        a = a.substr(0, a.find('='));
+        int id = opt >= OPT_FIRST ? opt : (opt == '?' || opt == ':') && optopt >= OPT_FIRST ? optopt : 0;
+        // getopt_long takes any unambiguous abbreviation; dlfsim only whole names.
+        if (id && a != std::string("--") + kOptions[id - OPT_FIRST].name)
+            Fail(EXIT_USAGE, "unknown option " + a);
+        if (opt == ':')
+            Fail(EXIT_USAGE, a + " needs a value");
+        if (opt == '?' && (!id || id == OPT_HELP || id == OPT_VERSION))
+            Fail(EXIT_USAGE, "unknown option " + a);
+        if (opt == '?')
+            Fail(EXIT_USAGE, a + " takes no value");
+        if (opt == 'h' && strcmp(argv[at], "-h") != 0)
+            Fail(EXIT_USAGE, "unknown option " + a);
+        if (TakeOption(opt == 'h' ? OPT_HELP : opt, a, optarg, &o, pShowOnly))
+            return o;
     }
+    for (int i = optind; i < argc; ++i)
+        positional.push_back(argv[i]);
     if (positional.size() != 1)
         Fail(EXIT_USAGE, positional.empty() ? "no DLF file given" : "more than one DLF file given");
     o.file = positional[0];
