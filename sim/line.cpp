@@ -18,6 +18,7 @@
 #include <termios.h>
 #include <unistd.h>
 
+#include "posix/serial.h"
 #include "ptyclaim.h"
 
 namespace sim {
@@ -66,13 +67,9 @@ void Target::OpenPty()
         close(s);
         Fail(EXIT_IO, "cannot read the pseudo terminal's settings");
     }
-    cfmakeraw(&t);
-    t.c_cflag |= CLOCAL | CREAD;
-    cfsetispeed(&t, B115200);
-    cfsetospeed(&t, B115200);
-    int rc = tcsetattr(s, TCSANOW, &t);
+    bool raw = SerialMakeRaw(s, 115200, SERIAL_FLOW_NONE);
     close(s);
-    if (rc != 0)
+    if (!raw)
         Fail(EXIT_IO, "cannot set the pseudo terminal to raw mode");
     StartHolder();
     SetNonBlocking();
@@ -109,23 +106,17 @@ void Target::StopHolder()
 
 void Target::OpenDevice()
 {
-    speed_t sp = BaudConstant(o_.baud);
+    speed_t sp;
+    if (!SerialSpeed(static_cast<unsigned long>(o_.baud), &sp))
+        Fail(EXIT_USAGE, Format("--baud %ld is not a standard rate", o_.baud));
     fd_ = open(o_.device.c_str(), O_RDWR | O_NOCTTY | O_NONBLOCK);
     if (fd_ < 0)
         Fail(EXIT_IO, Format("cannot open %.300s: %s", o_.device.c_str(), strerror(errno)));
     struct termios t;
     if (tcgetattr(fd_, &t) != 0)
         Fail(EXIT_IO, Format("%.300s is not a serial port", o_.device.c_str()));
-    cfmakeraw(&t);
-    t.c_cflag &= ~(PARENB | CSTOPB | CSIZE | CRTSCTS);
-    t.c_cflag |= CS8 | CLOCAL | CREAD;
-    if (o_.xonxoff)
-        t.c_iflag |= IXON | IXOFF;
-    t.c_cc[VMIN] = 1;
-    t.c_cc[VTIME] = 0;
-    cfsetispeed(&t, sp);
-    cfsetospeed(&t, sp);
-    if (tcsetattr(fd_, TCSANOW, &t) != 0)
+    SerialFlow flow = o_.xonxoff ? SERIAL_FLOW_XONXOFF : SERIAL_FLOW_NONE;
+    if (!SerialMakeRaw(fd_, static_cast<unsigned long>(o_.baud), flow))
         Fail(EXIT_IO, Format("cannot configure %.300s: %s", o_.device.c_str(), strerror(errno)));
     tcflush(fd_, TCIOFLUSH);
     portPath_ = o_.device;
@@ -136,19 +127,6 @@ void Target::SetNonBlocking()
     int fl = fcntl(fd_, F_GETFL);
     if (fl < 0 || fcntl(fd_, F_SETFL, fl | O_NONBLOCK) != 0)
         Fail(EXIT_IO, "cannot make the port non-blocking");
-}
-
-speed_t Target::BaudConstant(long baud)
-{
-    static const struct { long baud; speed_t sp; } table[] = {
-        {1200, B1200},     {2400, B2400},     {4800, B4800},     {9600, B9600},
-        {19200, B19200},   {38400, B38400},   {57600, B57600},   {115200, B115200},
-        {230400, B230400}, {460800, B460800}, {921600, B921600},
-    };
-    for (const auto &e : table)
-        if (e.baud == baud)
-            return e.sp;
-    Fail(EXIT_USAGE, Format("--baud %ld is not a standard rate", baud));
 }
 
 // True while nobody has the pty slave open (a device is always "open").

@@ -27,7 +27,6 @@
 #include <vector>
 
 #include <sys/types.h>
-#include <termios.h>
 
 namespace sim {
 
@@ -185,7 +184,6 @@ private:
     int Fatal(const char *what);
     static long MsSince(Clock::time_point t);
     void SetNonBlocking();
-    static speed_t BaudConstant(long baud);
     int ReadRigLines();
     bool PortClosedNow();
 

@@ -9,6 +9,8 @@
 
 #include <termios.h>
 
+#include "posix/serial.h"
+
 namespace sim {
 
 void Target::OpenTranscript()
@@ -56,10 +58,7 @@ void Target::NotePeer(bool open)
     struct termios t;
     if (!open || tcgetattr(fd_, &t) != 0)      // a master reports its slave's settings
         return;
-    long baud = 0;
-    for (long b : {1200L, 2400L, 4800L, 9600L, 19200L, 38400L, 57600L, 115200L, 230400L, 460800L, 921600L})
-        if (BaudConstant(b) == cfgetospeed(&t))
-            baud = b;
+    long baud = static_cast<long>(SerialBaud(cfgetospeed(&t)));
     const char *flow = (t.c_cflag & CRTSCTS) ? "rts/cts" : (t.c_iflag & (IXON | IXOFF)) ? "xon/xoff" : "none";
     std::string line = Format("line: %ld bit/s, %s, flow %s", baud,
                               (t.c_cflag & CSTOPB) ? "2 stop bits" : "1 stop bit", flow);
