@@ -1,5 +1,5 @@
 // Claiming a pseudo terminal's slave as the controlling terminal of a helper
-// process, shared by dlfsim and ptypeer. Plain POSIX, header only.
+// process, for dlfsim's line (line.cpp). Plain POSIX, header only.
 //
 // A session leader without a controlling terminal that opens a tty without
 // O_NOCTTY adopts it. The wineserver is such a leader and opens COM ports
@@ -10,8 +10,8 @@
 // once (the master still sees the port as closed until the PC opens it),
 // ignores the hangup and job-control signals, and is killed by its owner or
 // by the kernel when the owner dies.
-#ifndef KELVO_TOOLS_PTYCLAIM_H
-#define KELVO_TOOLS_PTYCLAIM_H
+#ifndef KELVO_SIM_PTYCLAIM_H
+#define KELVO_SIM_PTYCLAIM_H
 
 #include <cerrno>
 #include <csignal>

@@ -1,5 +1,6 @@
 // The session record: creation with the saved settings and the start-up
 // probe, and teardown.
+#include <cstdarg>
 #include <cstdio>
 #include <cstring>
 #include "app/app.h"
@@ -10,6 +11,26 @@ const char gszBanner[] = "Kelvo serial download station - Ctrl+C connects, Ctrl+
 
 // Where saveinfo.cfg lives; only FixSaveInfoPath writes it.
 static char szSaveInfoPath[MAX_PATH + 16] = "saveinfo.cfg";
+
+// A message box of Kelvo's own: its name as the title, an exclamation mark.
+void KelvoMessage(HWND hWnd, const char *pszText)
+{
+    MessageBoxA(hWnd, pszText, gszAppName, MB_OK | MB_ICONEXCLAMATION);
+}
+
+int TTYPrintf(HWND hWnd, const char *pszFormat, ...)
+{
+    va_list args;
+    va_start(args, pszFormat);
+    int nLength = vsnprintf((char *)gszDebug, sizeof gszDebug, pszFormat, args);
+    va_end(args);
+    if (nLength < 0)
+        return 0;
+    if (nLength >= (int)sizeof gszDebug)        // cut to what the buffer holds
+        nLength = (int)sizeof gszDebug - 1;
+    WriteTTYBlock(hWnd, (LPSTR)gszDebug, nLength);
+    return nLength;
+}
 
 const char *SaveInfoPath(void)
 {

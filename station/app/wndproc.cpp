@@ -18,25 +18,6 @@ unsigned char gszDebug[80];
 static char szFileName[260];
 static char szTitleName[512];
 
-void KelvoMessage(HWND hWnd, const char *pszText)
-{
-    MessageBoxA(hWnd, pszText, gszAppName, MB_OK | MB_ICONEXCLAMATION);
-}
-
-int TTYPrintf(HWND hWnd, const char *pszFormat, ...)
-{
-    va_list args;
-    va_start(args, pszFormat);
-    int nLength = vsnprintf((char *)gszDebug, sizeof gszDebug, pszFormat, args);
-    va_end(args);
-    if (nLength < 0)
-        return 0;
-    if (nLength >= (int)sizeof gszDebug)        // cut to what the buffer holds
-        nLength = (int)sizeof gszDebug - 1;
-    WriteTTYBlock(hWnd, (LPSTR)gszDebug, nLength);
-    return nLength;
-}
-
 BOOL InitApplication(HINSTANCE hInstance)
 {
     WNDCLASSA wc = {};
