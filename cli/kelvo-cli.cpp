@@ -439,7 +439,7 @@ void ClosePort(RUN *r, PORT *p, bool bDiscard)
     try {
         std::thread(CloseInBackground, p->fd).detach();
     } catch (const std::system_error &) {
-        close(p->fd);         // no thread to be had: close here, as before
+        close(p->fd);         // no thread to be had: close it here
     }
     p->fd = -1;
     p->bWatched = false;
