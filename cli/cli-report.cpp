@@ -12,38 +12,6 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
-// How serious an outcome is: a run ends with the most serious one among
-// its ports and boards. An interrupt tells that the results are incomplete;
-// a device that went away leaves a half-written board and points at the
-// fixture (cable, adapter, power); a target that stopped answering points at
-// the board; a port that could not be used was mostly never served at all.
-int Severity(int rc)
-{
-    switch (rc) {
-    case EXIT_INTERRUPTED: return 4;
-    case EXIT_GONE: return 3;
-    case EXIT_TIMEOUT: return 2;
-    case EXIT_DONE: return 0;
-    default: return 1;
-    }
-}
-
-int Worse(int a, int b)
-{
-    return Severity(b) > Severity(a) ? b : a;
-}
-
-const char *ResultWord(int rc)
-{
-    switch (rc) {
-    case EXIT_DONE: return "ok";
-    case EXIT_TIMEOUT: return "timeout";
-    case EXIT_GONE: return "gone";
-    case EXIT_INTERRUPTED: return "interrupted";
-    default: return "io-error";
-    }
-}
-
 double NowS()
 {
     struct timespec ts;
@@ -86,7 +54,7 @@ static void PortLine(const RUN *r, const PORT &p, char *psz, size_t cb)
 {
     char bar[23];
     const int kWidth = 20;
-    int nFull = p.iPercent * kWidth / 100;
+    int nFull = p.s.iPercent * kWidth / 100;
     bar[0] = '[';
     for (int i = 0; i < kWidth; i++)
         bar[1 + i] = i < nFull ? '#' : '.';
@@ -101,9 +69,9 @@ static void PortLine(const RUN *r, const PORT &p, char *psz, size_t cb)
     case PH_SERVE:
     case PH_DRAIN:
         if (r->o.repeat)
-            snprintf(what, sizeof what, "board %d%s", nBoard, p.bBegun ? "" : ": waiting for the target");
+            snprintf(what, sizeof what, "board %d%s", nBoard, p.s.bBegun ? "" : ": waiting for the target");
         else
-            snprintf(what, sizeof what, "%s", p.bBegun ? "serving" : "waiting for the target");
+            snprintf(what, sizeof what, "%s", p.s.bBegun ? "serving" : "waiting for the target");
         break;
     case PH_DONE:
         if (r->o.repeat)
@@ -112,8 +80,8 @@ static void PortLine(const RUN *r, const PORT &p, char *psz, size_t cb)
             snprintf(what, sizeof what, "%s", ResultWord(p.rc));
         break;
     }
-    snprintf(psz, cb, "%-20.60s %s %3d%%  %u/%zu B  %s", p.name.c_str(), bar, p.iPercent,
-             p.dwServed, r->image.size(), what);
+    snprintf(psz, cb, "%-20.60s %s %3d%%  %u/%zu B  %s", p.name.c_str(), bar, p.s.iPercent,
+             p.s.dwServed, r->image.size(), what);
 }
 
 // Redraws the block of port lines when something changed, at most ten
@@ -150,7 +118,7 @@ void EndProgress(RUN *r)
 void ShowProgress(RUN *r, PORT *p, int iPercent)
 {
     DISPLAY &d = r->disp;
-    p->iPercent = iPercent;
+    p->s.iPercent = iPercent;
     if (d.bBlock) {
         d.bDirty = true;
         DrawProgress(r, false);
@@ -163,7 +131,7 @@ void ShowProgress(RUN *r, PORT *p, int iPercent)
             bar[1 + i] = i < nFull ? '#' : '.';
         bar[kWidth + 1] = ']';
         bar[kWidth + 2] = '\0';
-        fprintf(stderr, "\r%s %3d%%  %u/%zu B", bar, iPercent, p->dwServed, r->image.size());
+        fprintf(stderr, "\r%s %3d%%  %u/%zu B", bar, iPercent, p->s.dwServed, r->image.size());
         d.bBarOpen = true;
     } else if (iPercent / 10 != p->iLastTenth) {
         p->iLastTenth = iPercent / 10;
@@ -342,40 +310,6 @@ int OpenReport(RUN *r)
     return -1;
 }
 
-// A JSON string: quotes, backslashes and control characters escaped, and
-// any byte that is not part of well-formed UTF-8 (a file name may hold
-// such) written as the character of its value, so that every line parses.
-std::string JsonString(const std::string &s)
-{
-    std::string j = "\"";
-    for (size_t i = 0; i < s.size(); i++) {
-        unsigned char c = (unsigned char)s[i];
-        size_t n = c < 0x80 ? 0 : (c & 0xE0) == 0xC0 ? 1 : (c & 0xF0) == 0xE0 ? 2 : (c & 0xF8) == 0xF0 ? 3 : 9;
-        bool bWell = n > 0 && n < 9 && i + n < s.size() && c != 0xC0 && c != 0xC1 && c <= 0xF4;
-        for (size_t k = 1; bWell && k <= n; k++)
-            bWell = ((unsigned char)s[i + k] & 0xC0) == 0x80;
-        char esc[8];
-        if (c == '"' || c == '\\') {
-            j += '\\';
-            j += (char)c;
-        } else if (c < 0x20 || (c >= 0x80 && !bWell)) {
-            snprintf(esc, sizeof esc, "\\u%04x", c);
-            j += esc;
-        } else if (c >= 0x80) {
-            j.append(s, i, n + 1);
-            i += n;
-        } else {
-            j += (char)c;
-        }
-    }
-    return j + "\"";
-}
-
-static std::string JsonOrNull(const std::string &s)
-{
-    return s.empty() ? "null" : JsonString(s);
-}
-
 // Writes the board's record with one write() on the O_APPEND descriptor, so
 // that records of several processes never interleave, and flushes it to the
 // disk before the port goes on: a crash loses at most the board in progress.
@@ -385,23 +319,33 @@ void ReportBoard(RUN *r, PORT *p, const BOARD &b)
         return;
     struct tm tm;
     gmtime_r(&b.ended.tv_sec, &tm);
-    char when[40], crc[8], figures[200];
+    char when[40];
     strftime(when, sizeof when, "%Y-%m-%dT%H:%M:%S", &tm);
     snprintf(when + strlen(when), sizeof when - strlen(when), ".%03ldZ", b.ended.tv_nsec / 1000000);
-    snprintf(crc, sizeof crc, "%04X", r->wCrc);
-    snprintf(figures, sizeof figures, "\"bytes\":%u,\"blocks\":%d,\"seconds\":%.3f", b.dwServed, b.nBlocks, b.seconds);
     const PORTID &id = p->id;
-    std::string usb = !id.bUsb ? "null" :
-        "{\"vendor\":" + JsonString(id.vendor) + ",\"product\":" + JsonString(id.product) +
-        ",\"serial\":" + JsonOrNull(id.serial) + ",\"manufacturer\":" + JsonOrNull(id.manufacturer) +
-        ",\"name\":" + JsonOrNull(id.name) + "}";
-    std::string line = "{\"time\":\"" + std::string(when) + "\",\"host\":" + JsonString(r->host) +
-        ",\"board\":" + std::to_string(p->boards.size()) + ",\"port\":" + JsonString(p->name) +
-        ",\"stable\":" + JsonOrNull(id.stable) + ",\"usb\":" + usb +
-        ",\"file\":" + JsonString(r->o.file) + ",\"file_bytes\":" + std::to_string(r->image.size()) +
-        ",\"crc\":\"" + crc + "\",\"sha256\":\"" + r->szSha + "\"," + figures +
-        ",\"reset\":" + JsonOrNull(r->o.resetText) + ",\"result\":\"" + ResultWord(b.rc) +
-        "\",\"reason\":" + JsonString(b.szReason) + "}\n";
+    BOARDRECORD rec = {};
+    rec.time = when;
+    rec.host = r->host;
+    rec.board = (int)p->boards.size();
+    rec.port = p->name;
+    rec.stable = id.stable;
+    rec.bUsb = id.bUsb;
+    rec.vendor = id.vendor;
+    rec.product = id.product;
+    rec.serial = id.serial;
+    rec.manufacturer = id.manufacturer;
+    rec.name = id.name;
+    rec.file = r->o.file;
+    rec.fileBytes = r->image.size();
+    rec.wCrc = r->wCrc;
+    rec.sha256 = r->szSha;
+    rec.bytes = b.dwServed;
+    rec.blocks = b.nBlocks;
+    rec.seconds = b.seconds;
+    rec.reset = r->o.resetText;
+    rec.rc = b.rc;
+    rec.reason = b.szReason;
+    std::string line = BoardRecordLine(rec);
     ssize_t n = write(r->reportFd, line.data(), line.size());
     int err = errno;
     // A pipe or a terminal cannot be synced and need not be.

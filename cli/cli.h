@@ -74,14 +74,6 @@ PORTID PortIdentify(int fd, const std::string &path);
 
 // ---- kelvo-cli ----------------------------------------------------------------
 
-enum {
-    EXIT_DONE = 0,          // the target reported completion
-    EXIT_IO = 1,            // a port or a transcript could not be opened, read or written
-    EXIT_USAGE = 2,         // bad arguments, or a file that cannot be served
-    EXIT_TIMEOUT = 3,       // the target stayed silent for --timeout seconds
-    EXIT_GONE = 4,          // the device went away during the session
-    EXIT_INTERRUPTED = 130  // SIGINT, SIGTERM, SIGHUP or SIGQUIT
-};
 
 // Answers waiting for the port beyond this many bytes stop the reading of
 // the target's bytes: a target that holds XOFF and goes on sending cannot
@@ -146,15 +138,8 @@ struct PORT {
     bool bLatencyTold = false;
 
     // The session, from the port's opening to the board's end.
-    DLSTATE state;
-    std::vector<unsigned char> out;   // answers not yet taken by the port
+    SESSION s = {};
     double tOpen = 0, tLastRx = 0, tFirstRx = -1, tEnd = 0;
-    uint32_t dwServed = 0;     // data bytes sent, a block asked for again counted again
-    uint32_t dwDistinct = 0;   // bytes of the file sent at least once
-    std::vector<unsigned char> sent;  // a bit per byte of the file: sent at least once
-    int nBlocks = 0;           // block requests accepted
-    bool bBegun = false;       // the target has begun a handshake
-    int iPercent = 0;
     int iLastTenth = -1;
 
     std::vector<BOARD> boards;
@@ -188,11 +173,6 @@ struct RUN {
 
 // ---- cli-report.cpp ----------------------------------------------------------
 
-// Outcomes: how serious (the run ends with the most serious), which of
-// two is worse, and the word for the tables.
-int Severity(int rc);
-int Worse(int a, int b);
-const char *ResultWord(int rc);
 double NowS();
 
 // stderr.
@@ -222,4 +202,3 @@ void PrintSummary(RUN *r);
 // per line, written whole and flushed to the disk as the board ends.
 int OpenReport(RUN *r);
 void ReportBoard(RUN *r, PORT *p, const BOARD &b);
-std::string JsonString(const std::string &s);

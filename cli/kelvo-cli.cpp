@@ -478,9 +478,8 @@ void TellEnd(RUN *r, PORT *p, int rc, const char *reason, bool bBoard)
         Say(r, "%s: %s before a board began; waiting for the next", p->name.c_str(), reason);
         return;
     }
-    Say(r, "%s: %s while %s; served %u of %zu bytes", p->name.c_str(), reason,
-        DlStepName(p->state.iStep), p->dwDistinct, r->image.size());
-    if (rc == EXIT_TIMEOUT && r->o.flow == "xonxoff" && p->state.iStep >= 8 && p->state.iStep <= 13)
+    Say(r, "%s: %s", p->name.c_str(), SessionReason(&p->s, reason, r->image.size()).c_str());
+    if (rc == EXIT_TIMEOUT && r->o.flow == "xonxoff" && p->s.state.iStep >= 8 && p->s.state.iStep <= 13)
         Say(r, "%s: with XON/XOFF the line takes the bytes 11 and 13 as flow control: a request"
             " byte may have been taken so; if the target's requests contain them, use --flow none",
             p->name.c_str());
@@ -493,13 +492,12 @@ void RecordBoard(RUN *r, PORT *p, int rc, const char *reason)
 {
     BOARD b = {};
     b.rc = rc;
-    b.dwServed = p->dwServed;
-    b.nBlocks = p->nBlocks;
+    b.dwServed = p->s.dwServed;
+    b.nBlocks = p->s.nBlocks;
     b.seconds = p->tFirstRx >= 0 ? p->tEnd - p->tFirstRx : 0;
     clock_gettime(CLOCK_REALTIME, &b.ended);
     if (rc != EXIT_DONE)
-        snprintf(b.szReason, sizeof b.szReason, "%s while %s; served %u of %zu bytes", reason,
-                 DlStepName(p->state.iStep), p->dwDistinct, r->image.size());
+        snprintf(b.szReason, sizeof b.szReason, "%s", SessionReason(&p->s, reason, r->image.size()).c_str());
     p->boards.push_back(b);
     p->rc = Worse(p->rc, rc);
     ClearProgress(r);
@@ -524,7 +522,7 @@ void EndBoard(RUN *r, PORT *p, int rc, const char *reason)
         p->tEnd = NowS();
     // With --repeat a port that hangs up or fails before its target began
     // (a device unplugged between boards) has had no board at all.
-    bool bBoard = !r->o.repeat || p->bBegun || rc == EXIT_DONE;
+    bool bBoard = !r->o.repeat || p->s.bBegun || rc == EXIT_DONE;
     if (rc == EXIT_DONE) {
         ShowProgress(r, p, 100);
         if (!r->disp.bBlock)
@@ -556,15 +554,9 @@ void PortUnusable(RUN *r, PORT *p, int rc, const char *msg)
 // The port is open: the reset sequence runs first when there is one.
 void StartSession(RUN *r, PORT *p)
 {
-    DlInit(&p->state);
-    p->out.clear();
+    SessionBegin(&p->s, r->image.size());
     p->tOpen = p->tLastRx = NowS();
     p->tFirstRx = -1;
-    p->dwServed = p->dwDistinct = 0;
-    p->sent.assign((r->image.size() + 7) / 8, 0);
-    p->nBlocks = 0;
-    p->bBegun = false;
-    p->iPercent = 0;
     p->iLastTenth = -1;
     p->phase = r->o.reset.empty() ? PH_SERVE : PH_RESET;
     p->iReset = 0;
@@ -631,8 +623,8 @@ void TryOpen(RUN *r, PORT *p)
 // board ended.
 bool Flush(RUN *r, PORT *p)
 {
-    while (!p->out.empty() && OutputReady(r, p)) {
-        ssize_t n = write(p->fd, p->out.data(), p->out.size());
+    while (!p->s.out.empty() && OutputReady(r, p)) {
+        ssize_t n = write(p->fd, p->s.out.data(), p->s.out.size());
         if (n < 0) {
             int err = errno;
             if (err == EAGAIN || err == EINTR)
@@ -647,59 +639,31 @@ bool Flush(RUN *r, PORT *p)
             return false;
         }
         for (ssize_t i = 0; i < n; i++)
-            Record(r, p, 'P', p->out[(size_t)i]);
-        p->out.erase(p->out.begin(), p->out.begin() + n);
+            Record(r, p, 'P', p->s.out[(size_t)i]);
+        p->s.out.erase(p->s.out.begin(), p->s.out.begin() + n);
     }
     return true;
 }
 
-// Runs one byte through the protocol step and carries out its effects.
-// True when the target reported completion.
+// Runs one byte through the session and shows what it did. True when the
+// target reported completion.
 bool Examine(RUN *r, PORT *p, unsigned char b)
 {
-    int iStepBefore = p->state.iStep;
-    DLSTEP step;
-    DlStepByte(&p->state, r->image.data(), (uint32_t)r->image.size(), b, &step);
-    if (p->state.iStep != 0 && !p->bBegun) {
-        p->bBegun = true;
-        r->disp.bDirty = true;
+    SESSIONSTEP st;
+    SessionByte(&p->s, r->image.data(), (uint32_t)r->image.size(), b, &st);
+    r->disp.bDirty = r->disp.bDirty || st.bBegan;
+    if (st.iProgress >= 0)
+        ShowProgress(r, p, st.iProgress);
+    if (st.dwBlockLength > 0)
+        LogLine(r, p, "# block offset=%u length=%u\n", st.dwBlockOffset, st.dwBlockLength);
+    if (st.bRefused) {
+        Say(r, "%sthe target asked for bytes past the end of the file (offset %u, file %zu bytes): ignored",
+            r->ports.size() > 1 ? (p->name + ": ").c_str() : "", st.dwRefusedAt, r->image.size());
+        LogLine(r, p, "# refused request at offset %u: past the end\n", st.dwRefusedAt);
     }
-    // Still in the block after the target's byte: a data byte went out.
-    if (iStepBefore == 14 && (p->state.iStep == 14 || p->state.iStep == 15)) {
-        p->dwServed++;
-        uint32_t at = p->state.dwFilePos - 1;
-        unsigned char bit = (unsigned char)(1u << (at & 7));
-        if (!(p->sent[at >> 3] & bit)) {
-            p->sent[at >> 3] |= bit;
-            p->dwDistinct++;
-        }
-    }
-    bool bComplete = false;
-    for (int i = 0; i < step.nEffects; i++) {
-        const DLEFFECT &e = step.aEffect[i];
-        switch (e.kind) {
-        case DLE_SEND:
-            p->out.push_back((unsigned char)e.value);
-            break;
-        case DLE_PROGRESS:
-            ShowProgress(r, p, (int)e.value);
-            break;
-        case DLE_BLOCK:
-            p->nBlocks++;
-            LogLine(r, p, "# block offset=%u length=%u\n", p->state.dwDataOffset, e.value);
-            break;
-        case DLE_REFUSED:
-            Say(r, "%sthe target asked for bytes past the end of the file (offset %u, file %zu bytes): ignored",
-                r->ports.size() > 1 ? (p->name + ": ").c_str() : "", e.value, r->image.size());
-            LogLine(r, p, "# refused request at offset %u: past the end\n", e.value);
-            break;
-        case DLE_COMPLETE:
-            bComplete = true;
-            LogLine(r, p, "# complete\n");
-            break;
-        }
-    }
-    return bComplete;
+    if (st.bComplete)
+        LogLine(r, p, "# complete\n");
+    return st.bComplete;
 }
 
 // The target is done: its last answer still has to leave the port.
@@ -709,7 +673,7 @@ void Complete(RUN *r, PORT *p)
     p->phase = PH_DRAIN;
     // Bounded: a port held off by flow control must not keep us for ever.
     p->tWake = p->tEnd + 2;
-    p->iPercent = 100;
+    p->s.iPercent = 100;
     r->disp.bDirty = true;
 }
 
@@ -760,14 +724,14 @@ void ServeInput(RUN *r, PORT *p, bool bHungUp)
 bool Drained(PORT *p)
 {
     int queued = 0;
-    return p->out.empty() && (!SerialOutQueued(p->fd, &queued) || queued == 0);
+    return p->s.out.empty() && (!SerialOutQueued(p->fd, &queued) || queued == 0);
 }
 
 // True when the port's time-out runs: always without --repeat, with it
 // once the board has begun.
 bool TimeoutRuns(const RUN *r, const PORT *p)
 {
-    return r->o.timeoutS > 0 && (!r->o.repeat || p->bBegun);
+    return r->o.timeoutS > 0 && (!r->o.repeat || p->s.bBegun);
 }
 
 double Tick(RUN *r, PORT *p, double tNow);
@@ -837,7 +801,7 @@ double TickServe(RUN *r, PORT *p, double tNow)
         if (tNow >= tWhen) {
             char msg[200];
             // A full queue stops the reading: the target is holding our answers back.
-            if (p->out.size() >= kOutLimit)
+            if (p->s.out.size() >= kOutLimit)
                 snprintf(msg, sizeof msg, "timeout: the target held the answers back (XOFF) for %g s", r->o.timeoutS);
             else
                 snprintf(msg, sizeof msg, "timeout: no byte from the target for %g s", r->o.timeoutS);
@@ -845,7 +809,7 @@ double TickServe(RUN *r, PORT *p, double tNow)
             return Tick(r, p, tNow);
         }
     }
-    if (!p->out.empty() && !OutputReady(r, p))
+    if (!p->s.out.empty() && !OutputReady(r, p))
         tWhen = tWhen > 0 ? std::min(tWhen, tNow + 0.01) : tNow + 0.01;   // DSR low: look again soon
     return tWhen;
 }
@@ -854,7 +818,7 @@ double TickServe(RUN *r, PORT *p, double tNow)
 // when flow control holds them for 2 s.
 double TickDrain(RUN *r, PORT *p, double tNow)
 {
-    if (!p->out.empty() && !Flush(r, p))
+    if (!p->s.out.empty() && !Flush(r, p))
         return 0;
     if (Drained(p)) {
         EndBoard(r, p, EXIT_DONE, "");
@@ -892,7 +856,7 @@ void Interrupt(RUN *r)
             EndBoard(r, &p, EXIT_DONE, "");
         } else if (p.phase == PH_DRAIN) {
             EndBoard(r, &p, EXIT_INTERRUPTED, "interrupted before its last answer left the port");
-        } else if (p.phase == PH_RESET || (p.phase == PH_SERVE && (!r->o.repeat || p.bBegun))) {
+        } else if (p.phase == PH_RESET || (p.phase == PH_SERVE && (!r->o.repeat || p.s.bBegun))) {
             EndBoard(r, &p, EXIT_INTERRUPTED, "interrupted");
         } else if (p.phase == PH_WAIT_PORT && !r->o.repeat) {
             Say(r, "interrupted while waiting for %s", p.name.c_str());
@@ -945,8 +909,8 @@ bool WatchAll(RUN *r)
             continue;
         // Hang-ups and errors are always reported, even with no events asked for.
         // A full queue of answers stops the reading until the port takes them.
-        uint32_t events = p.phase == PH_SERVE && p.out.size() < kOutLimit ? (uint32_t)EPOLLIN : 0;
-        if (!p.out.empty() && OutputReady(r, &p))
+        uint32_t events = p.phase == PH_SERVE && p.s.out.size() < kOutLimit ? (uint32_t)EPOLLIN : 0;
+        if (!p.s.out.empty() && OutputReady(r, &p))
             events |= EPOLLOUT;
         if (!Watch(r, &p, events)) {
             char msg[200];
@@ -967,7 +931,7 @@ void Dispatch(RUN *r, const struct epoll_event &ev)
         ServeInput(r, p, bHungUp);
     else if (p->phase == PH_DRAIN && bHungUp)
         EndBoard(r, p, EXIT_DONE, "");      // completed; nothing more can leave
-    if (p->phase == PH_SERVE && !p->out.empty())
+    if (p->phase == PH_SERVE && !p->s.out.empty())
         Flush(r, p);
 }
 

@@ -1,12 +1,14 @@
 // The portable core: what Kelvo.exe, kelvo-cli, dlftool, dlfsim, the
 // benchmarks and the fuzzers share. Plain C++ over bytes, no windows.h and
 // no POSIX: the DLF file check, the PC side of the download protocol as a
-// pure step, the SHA-256 that names an image, and the reset sequences of
-// DTR and RTS. This header is all that the other folders may call here.
+// pure step, the SHA-256 that names an image, the reset sequences of DTR
+// and RTS, and kelvo-cli's serving session with its per-board record.
+// This header is all that the other folders may call here.
 #pragma once
 #include <cstddef>
 #include <cstdint>
 #include <cstdio>
+#include <string>
 #include <vector>
 
 // DLF download files: the CRC-16/ARC and the header check.
@@ -141,3 +143,90 @@ extern const LINEPRESET aLinePreset[3];
 // dtr=0|1, rts=0|1 and pauses like 100ms. Levels without a pause between
 // them are set together. False with the reason in szWhy when it is not one.
 bool ParseLineSeq(const char *psz, std::vector<LINESTEP> *pSteps, char *szWhy, size_t cb);
+
+// ----------------------------------------------------------------------------
+
+// A serving session: one port's targets served board after board by
+// kelvo-cli. The port layer moves the bytes and keeps the clock; the session
+// keeps the protocol state, the answers the port has still to take, what was
+// served, and makes the outcome's texts and the per-board record.
+
+// The outcome of a board, and the exit status of a run.
+enum {
+    EXIT_DONE = 0,          // the target reported completion
+    EXIT_IO = 1,            // a port, a transcript or the report could not be opened, read or written
+    EXIT_USAGE = 2,         // bad arguments, or a file that cannot be served
+    EXIT_TIMEOUT = 3,       // the target stayed silent for --timeout seconds
+    EXIT_GONE = 4,          // the device went away during the session
+    EXIT_INTERRUPTED = 130  // the run was interrupted (Ctrl+C, a signal to end)
+};
+
+// How serious an outcome is (a run ends with the most serious one), which
+// of two is worse, and the word for the tables and the record.
+int Severity(int rc);
+int Worse(int a, int b);
+const char *ResultWord(int rc);
+
+struct SESSION {
+    DLSTATE state;
+    std::vector<unsigned char> out;   // answers the port has not taken yet
+    std::vector<unsigned char> sent;  // a bit per byte of the file: sent at least once
+    uint32_t dwServed;     // data bytes sent, a block asked for again counted again
+    uint32_t dwDistinct;   // bytes of the file sent at least once
+    int nBlocks;           // block requests accepted
+    bool bBegun;           // the target has begun a handshake
+    int iPercent;          // the last percentage reported
+};
+
+// What one byte of the target did, beyond the answers it queued.
+struct SESSIONSTEP {
+    bool bBegan;             // the session's first handshake byte
+    int iProgress;           // the new percentage; -1: unchanged
+    uint32_t dwBlockLength;  // a block request accepted: its length (0: none)
+    uint32_t dwBlockOffset;  //   and its offset
+    bool bRefused;           // a request past the end of the file, ignored
+    uint32_t dwRefusedAt;    //   at this offset
+    bool bComplete;          // the target reported completion
+};
+
+// Starts a session on a file of cbImage bytes.
+void SessionBegin(SESSION *s, size_t cbImage);
+
+// Runs the target's byte b through the protocol step: its answers go to
+// s->out, the rest is told in *pStep.
+void SessionByte(SESSION *s, const unsigned char *pbImage, uint32_t cbImage, unsigned char b,
+                 SESSIONSTEP *pStep);
+
+// Why a board ended other than by its completion:
+// "REASON while STEP; served N of M bytes" (N: bytes of the file sent).
+std::string SessionReason(const SESSION *s, const char *pszReason, size_t cbImage);
+
+// One board's record (kelvo-cli --report). Empty strings are written as
+// null where a field may be missing (stable, reset, the adapter's serial,
+// manufacturer and name).
+struct BOARDRECORD {
+    std::string time;        // UTC, "2026-12-08T01:31:25.075Z"
+    std::string host;
+    int board;
+    std::string port, stable;
+    bool bUsb;               // the adapter fields below were found
+    std::string vendor, product, serial, manufacturer, name;
+    std::string file;
+    size_t fileBytes;
+    uint16_t wCrc;           // the header CRC as stored
+    std::string sha256;
+    uint32_t bytes;
+    int blocks;
+    double seconds;
+    std::string reset;
+    int rc;
+    std::string reason;
+};
+
+// The record as one line of JSON, newline included.
+std::string BoardRecordLine(const BOARDRECORD &rec);
+
+// s as a JSON string: quotes, backslashes and control characters escaped,
+// and any byte that is not part of well-formed UTF-8 (a file name may hold
+// such) written as the character of its value, so that every line parses.
+std::string JsonString(const std::string &s);

@@ -1,5 +1,6 @@
 // The PC side of the download protocol, driven byte by byte through
-// DlStepByte exactly as the watch thread and kelvo-cli drive it.
+// DlStepByte exactly as the watch thread drives it, and kelvo-cli's serving
+// session around it: what was served, the outcomes, the record's strings.
 #include "core/core.h"
 
 #include <gtest/gtest.h>
@@ -177,6 +178,87 @@ TEST(Protocol, ProgressFollowsTheFilePosition)
     }
     Session s(FileOf(70000));
     EXPECT_EQ(s.Feed(Cat({kHello, Block(65535, 1000)})), Cat({kHelloAnswer, Served(s.file, 65535, 1000)}));
+}
+
+// kelvo-cli's session passes on every answer of the step in order, counts
+// each data byte sent and each byte of the file once however often it is
+// asked for, and tells the begin, the blocks, a refusal and the completion.
+TEST(Session, CountsWhatWasServedAndTellsWhatHappened)
+{
+    struct Row { const char *what; size_t size; Bytes in; uint32_t served, distinct; int blocks, began, refused, completions; };
+    const Row rows[] = {
+        {"one block, then completion", 300, Cat({kHello, Block(300, 0), kDone}), 300, 300, 1, 1, -1, 1},
+        {"the same block twice counts its bytes once", 300, Cat({kHello, Block(100, 0), Block(100, 0)}), 200, 100, 2, 1, -1, 0},
+        {"overlapping blocks", 300, Cat({kHello, Block(100, 0), Block(100, 50), Block(1, 299)}), 201, 151, 3, 1, -1, 0},
+        {"a block broken off counts what went out", 300, Cat({kHello, Request(50, 10), Acks(11), {0x15}}), 11, 11, 1, 1, -1, 0},
+        {"a request past the end serves nothing", 100, Cat({kHello, Request(2, 99), Acks(5)}), 0, 0, 0, 1, 99, 0},
+        {"noise alone begins nothing", 100, {0x00, 0x41, 0xFF}, 0, 0, 0, 0, -1, 0},
+        {"a new handshake after completion is no second begin", 100, Cat({kHello, kDone, kHello, Block(10, 0)}), 10, 10, 1, 1, -1, 1},
+    };
+    for (const Row &r : rows) {
+        Bytes file = FileOf(r.size), out;
+        SESSION s;
+        SessionBegin(&s, file.size());
+        Session reference(file);
+        int began = 0, refused = -1, completions = 0, blocks = 0, progress = -1;
+        for (unsigned char b : r.in) {
+            SESSIONSTEP st;
+            SessionByte(&s, file.data(), static_cast<uint32_t>(file.size()), b, &st);
+            began += st.bBegan;
+            refused = st.bRefused ? static_cast<int>(st.dwRefusedAt) : refused;
+            completions += st.bComplete;
+            blocks += st.dwBlockLength > 0;
+            progress = st.iProgress >= 0 ? st.iProgress : progress;
+        }
+        EXPECT_EQ(s.out, reference.Feed(r.in)) << r.what;
+        EXPECT_EQ(s.dwServed, r.served) << r.what;
+        EXPECT_EQ(s.dwDistinct, r.distinct) << r.what;
+        EXPECT_EQ(s.nBlocks, r.blocks) << r.what;
+        EXPECT_EQ(blocks, r.blocks) << r.what;
+        EXPECT_EQ(began, r.began) << r.what;
+        EXPECT_EQ(refused, r.refused) << r.what;
+        EXPECT_EQ(completions, r.completions) << r.what;
+        EXPECT_EQ(s.iPercent, progress < 0 ? 0 : progress) << r.what;
+        EXPECT_EQ(SessionReason(&s, "gone", file.size()),
+                  std::string("gone while ") + DlStepName(s.state.iStep) + "; served " + std::to_string(r.distinct) +
+                      " of " + std::to_string(r.size) + " bytes") << r.what;
+    }
+}
+
+// A run ends with its most serious outcome: interrupted, a device gone, a
+// time-out, then an I/O error or a usage error.
+TEST(Session, TheMostSeriousOutcomeWins)
+{
+    const struct { int a, b, worse; const char *word; } rows[] = {
+        {EXIT_DONE, EXIT_IO, EXIT_IO, "io-error"},
+        {EXIT_IO, EXIT_TIMEOUT, EXIT_TIMEOUT, "timeout"},
+        {EXIT_GONE, EXIT_TIMEOUT, EXIT_GONE, "gone"},
+        {EXIT_GONE, EXIT_INTERRUPTED, EXIT_INTERRUPTED, "interrupted"},
+        {EXIT_DONE, EXIT_DONE, EXIT_DONE, "ok"},
+        {EXIT_USAGE, EXIT_TIMEOUT, EXIT_TIMEOUT, "timeout"},
+    };
+    for (const auto &r : rows) {
+        EXPECT_EQ(Worse(r.a, r.b), r.worse) << r.a << " " << r.b;
+        EXPECT_EQ(Worse(r.b, r.a), r.worse) << r.b << " " << r.a;
+        EXPECT_STREQ(ResultWord(r.worse), r.word);
+    }
+}
+
+// Every record's strings parse as JSON whatever a port or file name holds.
+TEST(Session, RecordStringsAreJson)
+{
+    const struct { std::string in, json; } rows[] = {
+        {"/dev/ttyUSB0", "\"/dev/ttyUSB0\""},
+        {"a \"quoted\" \\ name", "\"a \\\"quoted\\\" \\\\ name\""},
+        {"tab\there\nline\x01", "\"tab\\u0009here\\u000aline\\u0001\""},
+        {"caf\xc3\xa9 \xe2\x82\xac", "\"caf\xc3\xa9 \xe2\x82\xac\""},
+        {"bad \xff byte", "\"bad \\u00ff byte\""},
+        {"cut \xc3", "\"cut \\u00c3\""},
+        {"overlong \xc0\xaf", "\"overlong \\u00c0\\u00af\""},
+        {"half \xe2\x82 x", "\"half \\u00e2\\u0082 x\""},
+    };
+    for (const auto &r : rows)
+        EXPECT_EQ(JsonString(r.in), r.json) << r.in;
 }
 
 } // namespace
