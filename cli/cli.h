@@ -1,5 +1,6 @@
 // kelvo-cli's records and what its files share: the program (kelvo-cli.cpp:
-// options, ports, the loop), its output (cli-report.cpp: progress and
+// options, ports, the loop: the Linux port layer around the core's
+// serving session), its output (cli-report.cpp: progress and
 // messages on stderr, transcripts, the tables on stdout, the per-board
 // record), and what it learns of an adapter from sysfs and /dev
 // (usblatency.cpp, portinfo.cpp).
@@ -59,7 +60,7 @@ void UsbLatencyAdvice(const USBLATENCY *pl, char *psz, size_t cb);
 // adapter (a link in /dev/serial/by-id or by-path) and, for a USB adapter,
 // its vendor, product and serial number from sysfs.
 //
-// /dev is $KELVO_DEV when set, and sysfs the root usblatency.h names: the
+// /dev is $KELVO_DEV when set, and sysfs the root SysfsRoot() names: the
 // tests build both trees.
 
 struct PORTID {
@@ -73,7 +74,6 @@ struct PORTID {
 PORTID PortIdentify(int fd, const std::string &path);
 
 // ---- kelvo-cli ----------------------------------------------------------------
-
 
 // Answers waiting for the port beyond this many bytes stop the reading of
 // the target's bytes: a target that holds XOFF and goes on sending cannot
