@@ -9,6 +9,36 @@ namespace {
 
 using namespace kt;
 
+// What Kelvo last gave SetCommState and SetCommTimeouts: a pseudo terminal
+// keeps 8 data bits and no parity whatever it is told, and has no time-outs.
+DCB g_dcb;
+COMMTIMEOUTS g_cto;
+BOOL(WINAPI *g_pfnSetCommState)(HANDLE, LPDCB);
+BOOL(WINAPI *g_pfnSetCommTimeouts)(HANDLE, LPCOMMTIMEOUTS);
+BOOL WINAPI RecordState(HANDLE h, LPDCB pdcb) { return g_dcb = *pdcb, g_pfnSetCommState(h, pdcb); }
+BOOL WINAPI RecordTimeouts(HANDLE h, LPCOMMTIMEOUTS pcto) { return g_cto = *pcto, g_pfnSetCommTimeouts(h, pcto); }
+
+// Points this program's imports of name (Kelvo's code is linked in) at pfn;
+// returns what they pointed at.
+void *Redirect(const char *name, void *pfn)
+{
+    void *pfnOld = nullptr;
+    BYTE *base = (BYTE *)GetModuleHandleA(NULL);
+    IMAGE_NT_HEADERS *nt = (IMAGE_NT_HEADERS *)(base + ((IMAGE_DOS_HEADER *)base)->e_lfanew);
+    auto *imp = (IMAGE_IMPORT_DESCRIPTOR *)(base + nt->OptionalHeader.DataDirectory[IMAGE_DIRECTORY_ENTRY_IMPORT].VirtualAddress);
+    for (; imp->Name; imp++)
+        for (auto *th = (IMAGE_THUNK_DATA *)(base + imp->FirstThunk), *oth = (IMAGE_THUNK_DATA *)(base + imp->OriginalFirstThunk);
+             oth->u1.AddressOfData; th++, oth++)
+            if (!IMAGE_SNAP_BY_ORDINAL(oth->u1.Ordinal) && !strcmp((char *)((IMAGE_IMPORT_BY_NAME *)(base + oth->u1.AddressOfData))->Name, name)) {
+                DWORD dwOld;
+                VirtualProtect(&th->u1.Function, sizeof th->u1.Function, PAGE_READWRITE, &dwOld);
+                pfnOld = (void *)th->u1.Function;
+                th->u1.Function = (ULONG_PTR)pfn;
+                VirtualProtect(&th->u1.Function, sizeof th->u1.Function, dwOld, &dwOld);
+            }
+    return pfnOld;
+}
+
 // Opens a connection with a file loaded, as Connect does after the dialog.
 bool Open(const Window &w, const std::string &dlf, BYTE port)
 {
@@ -34,25 +64,49 @@ TEST(Port, LineSettingsAndTimeoutsReachTheDevice)
     // COM12: ports above COM9 open only by their device name \\.\COM12.
     Target t(s, 12, "--silent", dlf);
     // What the device is given at Connect, then by a change applied to the
-    // open port (carried out by the watch thread), as dlfsim reads it.
-    struct Row { BYTE flow, stop; DWORD baud, then; const char *line, *thenLine; };
+    // open port (carried out by the watch thread), as dlfsim reads it; the
+    // line settings and the write time-out's multiplier (19200 / baud, kept
+    // from the opening) as Kelvo gave them to the port.
+    // DCB: data bits, parity, DSR and CTS gating, DTR and RTS control, XON/XOFF in and out.
+    struct Row { BYTE flow, stop, bytes, parity; DWORD baud, then, mult; const char *line, *thenLine, *dcb; };
     const Row rows[] = {
-        {4, ONESTOPBIT, 115200, 9600, "115200 bit/s, 1 stop bit, flow xon/xoff", "9600 bit/s, 1 stop bit, flow xon/xoff"},
-        {1, TWOSTOPBITS, 9600, 38400, "9600 bit/s, 2 stop bits, flow none", "38400 bit/s, 2 stop bits, flow none"},
-        {2, ONESTOPBIT, 19200, 115200, "19200 bit/s, 1 stop bit, flow rts/cts", "115200 bit/s, 1 stop bit, flow rts/cts"},
-        {7, ONESTOPBIT, 38400, 9600, "38400 bit/s, 1 stop bit, flow rts/cts", "9600 bit/s, 1 stop bit, flow rts/cts"},
+        {4, ONESTOPBIT, 8, NOPARITY, 115200, 9600, 0, "115200 bit/s, 1 stop bit, flow xon/xoff", "9600 bit/s, 1 stop bit, flow xon/xoff",
+         "8 0 00 11 11"},
+        {1, TWOSTOPBITS, 7, EVENPARITY, 9600, 38400, 2, "9600 bit/s, 2 stop bits, flow none", "38400 bit/s, 2 stop bits, flow none",
+         "7 2 10 21 00"},
+        {2, ONESTOPBIT, 6, ODDPARITY, 19200, 115200, 1, "19200 bit/s, 1 stop bit, flow rts/cts", "115200 bit/s, 1 stop bit, flow rts/cts",
+         "6 1 01 12 00"},
+        {7, ONESTOPBIT, 5, SPACEPARITY, 38400, 9600, 0, "38400 bit/s, 1 stop bit, flow rts/cts", "9600 bit/s, 1 stop bit, flow rts/cts",
+         "5 4 11 22 11"},
+        {0, ONESTOPBIT, 8, MARKPARITY, 19200, 38400, 1, "19200 bit/s, 1 stop bit, flow none", "38400 bit/s, 1 stop bit, flow none",
+         "8 3 00 11 00"},
     };
+    *(void **)&g_pfnSetCommState = Redirect("SetCommState", (void *)RecordState);
+    *(void **)&g_pfnSetCommTimeouts = Redirect("SetCommTimeouts", (void *)RecordTimeouts);
+    ASSERT_TRUE(g_pfnSetCommState && g_pfnSetCommTimeouts);
     for (const Row &r : rows) {
         NPTTYINFO p = w.Info();
-        p->bFlowCtrl = r.flow, p->bStopBits = r.stop, p->dwBaudRate = r.baud;
+        p->bFlowCtrl = r.flow, p->bStopBits = r.stop, p->bByteSize = r.bytes, p->bParity = r.parity, p->dwBaudRate = r.baud;
+        g_dcb = {}, g_cto = {};
         ASSERT_TRUE(Open(w, dlf, 12)) << r.baud;
         EXPECT_TRUE(t.Says(std::string("# line: ") + r.line)) << r.line << "\n" << t.Transcript();
-        p->dwBaudRate = r.then;
+        const DCB &d = g_dcb;
+        char szDcb[32];
+        snprintf(szDcb, sizeof szDcb, "%d %d %d%d %d%d %d%d", d.ByteSize, d.Parity, d.fOutxDsrFlow, d.fOutxCtsFlow,
+                 d.fDtrControl, d.fRtsControl, d.fOutX, d.fInX);
+        EXPECT_EQ(szDcb, std::string(r.dcb)) << r.line;
+        EXPECT_TRUE(d.BaudRate == r.baud && d.StopBits == r.stop && d.XonChar == 0x11 && d.XoffChar == 0x13 && d.XonLim == 100 &&
+                    d.XoffLim == 100 && d.fBinary && d.fParity) << r.line;
+        EXPECT_TRUE(g_cto.ReadIntervalTimeout == MAXDWORD && g_cto.WriteTotalTimeoutMultiplier == r.mult) << r.line;
+        p->bByteSize = 8, p->bParity = NOPARITY, p->dwBaudRate = r.then;      // what the pseudo terminal keeps
+        g_cto = {};
         EXPECT_TRUE(SetupConnection(w.hWnd));
         EXPECT_TRUE(t.Says(std::string("# line: ") + r.thenLine)) << r.thenLine << "\n" << t.Transcript();
+        EXPECT_TRUE(g_dcb.BaudRate == r.then && g_cto.WriteTotalTimeoutMultiplier == 0) << r.line << ": the time-outs are set at the opening only";
         CloseConnection(w.hWnd);
         EXPECT_TRUE(Closed(w));
     }
+    Redirect("SetCommState", (void *)g_pfnSetCommState), Redirect("SetCommTimeouts", (void *)g_pfnSetCommTimeouts);
 
     // Ports that cannot be opened, and a baud rate no port can take.
     Unplug(9);

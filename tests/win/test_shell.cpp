@@ -215,13 +215,13 @@ TEST(Shell, TheSettingsDialogShowsTheRecordAndChangesOnlyPortAndBaud)
     struct Row { const char *what; BYTE port; DWORD baud; BYTE parity, bytes, flow;
                  const char *shown, *pickPort, *pickBaud; int button; BYTE port1; DWORD baud1; Folder folder; };
     const Row rows[] = {
-        {"the defaults, Ok", 2, 115200, NOPARITY, 8, 4, "COM2 112k None 8 001", "", "", IDOK, 2, 115200, kStart},
-        {"56k and COM3, Ok", 2, 115200, NOPARITY, 8, 4, "COM2 112k None 8 001", "COM3", "56k", IDOK, 3, 56000, kStart},
-        {"9600, Cancel", 1, 19200, NOPARITY, 8, 4, "COM1 19.2k None 8 001", "COM4", "9600", IDCANCEL, 1, 19200, kStart},
-        {"a port no entry carries is kept, a rate shows as the default, Ok", 7, 0, NOPARITY, 8, 4, "- 112k None 8 001", "", "", IDOK, 7, 115200, kStart},
-        {"other line settings, shown and kept", 4, 38400, ODDPARITY, 7, 3, "COM4 38.4k Odd 7 110", "", "", IDOK, 4, 38400, kStart},
-        {"the working folder moved after start-up, Ok", 2, 115200, NOPARITY, 8, 4, "COM2 112k None 8 001", "COM3", "9600", IDOK, 3, 9600, kMovedAway},
-        {"a saveinfo.cfg that cannot be written, Ok", 2, 115200, NOPARITY, 8, 4, "COM2 112k None 8 001", "COM4", "56k", IDOK, 4, 56000, kUnwritable},
+        {"the defaults, Ok", 2, 115200, NOPARITY, 8, 4, "COM2 112k None 8 1 001", "", "", IDOK, 2, 115200, kStart},
+        {"56k and COM3, Ok", 2, 115200, NOPARITY, 8, 4, "COM2 112k None 8 1 001", "COM3", "56k", IDOK, 3, 56000, kStart},
+        {"9600, Cancel", 1, 19200, EVENPARITY, 6, 2, "COM1 19.2k Even 6 1 010", "COM4", "9600", IDCANCEL, 1, 19200, kStart},
+        {"a port no entry carries is kept, a rate shows as the default, Ok", 7, 0, NOPARITY, 8, 4, "- 112k None 8 1 001", "", "", IDOK, 7, 115200, kStart},
+        {"other line settings, shown and kept", 4, 38400, ODDPARITY, 7, 5, "COM4 38.4k Odd 7 1 101", "", "", IDOK, 4, 38400, kStart},
+        {"the working folder moved after start-up, Ok", 2, 115200, SPACEPARITY, 5, 3, "COM2 112k Space 5 1 110", "COM3", "9600", IDOK, 3, 9600, kMovedAway},
+        {"a saveinfo.cfg that cannot be written, Ok", 2, 115200, MARKPARITY, 8, 4, "COM2 112k Mark 8 1 001", "COM4", "56k", IDOK, 4, 56000, kUnwritable},
     };
     for (const Row &r : rows) {
         Scratch s;
@@ -235,10 +235,12 @@ TEST(Shell, TheSettingsDialogShowsTheRecordAndChangesOnlyPortAndBaud)
         if (r.folder == kUnwritable)                         // a folder of that name: not even root writes it
             DeleteFileA("saveinfo.cfg"), CreateDirectoryA("saveinfo.cfg", NULL);
         watch.Boxes();                                       // the start-up probe's
-        std::string shown, enabled;
+        std::string shown, enabled, counts;
         watch.On("Kelvo Settings...", [&](HWND h) {
-            for (int id : {IDD_PORTCB, IDD_BAUDCB, IDD_PARITYCB, IDD_DATABITSCB})
+            for (int id : {IDD_PORTCB, IDD_BAUDCB, IDD_PARITYCB, IDD_DATABITSCB, IDD_STOPBITSCB}) {
                 shown += (Text(GetDlgItem(h, id)).empty() ? "-" : Text(GetDlgItem(h, id))) + " ";
+                counts += std::to_string(SendDlgItemMessageA(h, id, CB_GETCOUNT, 0, 0));
+            }
             for (int id : {IDD_DTRDSR, IDD_RTSCTS, IDD_XONXOFF})
                 shown += IsDlgButtonChecked(h, id) ? '1' : '0';
             for (int id = IDD_PORTCB; id <= IDD_LOCALECHO; id++)
@@ -252,6 +254,7 @@ TEST(Shell, TheSettingsDialogShowsTheRecordAndChangesOnlyPortAndBaud)
         SendMessageA(w.hWnd, WM_COMMAND, IDM_SETTINGS, 0);
         EXPECT_EQ(shown, r.shown) << r.what;
         EXPECT_EQ(enabled, "11000000000") << r.what;
+        EXPECT_EQ(counts, "45541") << r.what;               // ports, rates, parities, data bits, stop bits
         EXPECT_EQ(p->bPort * 1000000 + p->dwBaudRate, r.port1 * 1000000 + r.baud1) << r.what;
         EXPECT_TRUE(p->bParity == r.parity && p->bByteSize == r.bytes && p->bFlowCtrl == r.flow) << r.what;
         std::string file = ReadAll(Win(s / "saveinfo.cfg")), saved = SaveInfo(r.port1, r.baud1);
