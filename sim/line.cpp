@@ -270,6 +270,40 @@ int Target::Closed()
     return kClosed;
 }
 
+// One step of an unpaced send: waits up to 20 ms for the line, reads what
+// the PC sent meanwhile (into rx_), and writes as much of the n bytes at p
+// as the line takes, logging them. Returns how many went; *pbClosed tells
+// that the PC closed the port.
+long Target::WriteUnpaced(const uint8_t *p, size_t n, bool *pbClosed)
+{
+    *pbClosed = false;
+    struct pollfd pfd = {fd_, POLLIN | POLLOUT, 0};
+    int rc = poll(&pfd, 1, 20);
+    if (rc < 0 && errno != EINTR)
+        Fatal("poll");
+    if (rc <= 0)
+        return 0;
+    if (pfd.revents & POLLIN) {
+        if (ReadAvailable() == kClosed) {
+            *pbClosed = true;
+            return 0;
+        }
+    } else if (pfd.revents & (POLLHUP | POLLERR)) {
+        *pbClosed = true;
+        return 0;
+    }
+    if (!(pfd.revents & POLLOUT))
+        return 0;
+    ssize_t w = write(fd_, p, n);
+    if (w < 0 && errno == EIO)
+        *pbClosed = true;
+    else if (w < 0 && errno != EAGAIN && errno != EWOULDBLOCK && errno != EINTR)
+        Fatal("write");
+    for (ssize_t k = 0; k < w; ++k)
+        Log('T', p[k]);
+    return w > 0 ? static_cast<long>(w) : 0;
+}
+
 // Appends what the PC has sent to rx_: the count, kNothing or kClosed.
 int Target::ReadAvailable()
 {

@@ -210,28 +210,13 @@ void Target::SendFlood(long count, std::mt19937 &rng)
             pos = 0;
             left -= static_cast<long>(have);
         }
-        struct pollfd p = {fd_, POLLIN | POLLOUT, 0};
-        int rc = poll(&p, 1, 20);
-        if (rc < 0 && errno != EINTR)
-            Fatal("poll");
-        if (rc > 0 && (p.revents & POLLIN)) {
-            if (ReadAvailable() == kClosed)
-                Fail(EXIT_MISMATCH, "PC closed the port during the flood");
-        } else if (rc > 0 && (p.revents & (POLLHUP | POLLERR))) {
+        bool closed;
+        long n = WriteUnpaced(chunk + pos, have - pos, &closed);
+        if (closed)
             Fail(EXIT_MISMATCH, "PC closed the port during the flood");
-        }
-        if (rc > 0 && (p.revents & POLLOUT)) {
-            ssize_t n = write(fd_, chunk + pos, have - pos);
-            if (n > 0) {
-                for (ssize_t i = 0; i < n; ++i)
-                    Log('T', chunk[pos + i]);
-                pos += static_cast<size_t>(n);
-                stall = Clock::now() + std::chrono::milliseconds(o_.replyTimeout);
-            } else if (n < 0 && errno == EIO) {
-                Fail(EXIT_MISMATCH, "PC closed the port during the flood");
-            } else if (n < 0 && errno != EAGAIN && errno != EWOULDBLOCK && errno != EINTR) {
-                Fatal("write");
-            }
+        if (n > 0) {
+            pos += static_cast<size_t>(n);
+            stall = Clock::now() + std::chrono::milliseconds(o_.replyTimeout);
         }
         if (Clock::now() >= stall)
             Fail(EXIT_MISMATCH, "PC does not take data (flood)");
@@ -406,29 +391,14 @@ long Target::FloodHeld(long n)
     long sent = 0;
     Clock::time_point stall = Clock::now() + std::chrono::seconds(2);
     while (sent < n && Clock::now() < stall && !g_signal && !DurationOver()) {
-        struct pollfd p = {fd_, POLLIN | POLLOUT, 0};
-        int rc = poll(&p, 1, 20);
-        if (rc < 0 && errno != EINTR)
-            Fatal("poll");
-        if (rc > 0 && (p.revents & POLLIN)) {
-            if (ReadAvailable() == kClosed)
-                break;
-            rx_.clear();
-        } else if (rc > 0 && (p.revents & (POLLHUP | POLLERR))) {
+        bool closed;
+        long w = WriteUnpaced(chunk, static_cast<size_t>(std::min<long>(n - sent, sizeof chunk)), &closed);
+        rx_.clear();
+        if (closed)
             break;
-        }
-        if (rc > 0 && (p.revents & POLLOUT)) {
-            ssize_t w = write(fd_, chunk, static_cast<size_t>(std::min<long>(n - sent, sizeof chunk)));
-            if (w > 0) {
-                for (ssize_t i = 0; i < w; ++i)
-                    Log('T', STX);
-                sent += w;
-                stall = Clock::now() + std::chrono::seconds(2);
-            } else if (w < 0 && errno == EIO) {
-                break;
-            } else if (w < 0 && errno != EAGAIN && errno != EWOULDBLOCK && errno != EINTR) {
-                Fatal("write");
-            }
+        if (w > 0) {
+            sent += w;
+            stall = Clock::now() + std::chrono::seconds(2);
         }
     }
     Comment(Format("flood held: the line took %ld of %ld bytes", sent, n));

@@ -180,6 +180,7 @@ private:
     int Poll(int ms);
     int Closed();
     int ReadAvailable();
+    long WriteUnpaced(const uint8_t *p, size_t n, bool *pbClosed);
     int Pop();
     int Fatal(const char *what);
     static long MsSince(Clock::time_point t);
