@@ -63,14 +63,7 @@ void UsbLatencyAdvice(const USBLATENCY *pl, char *psz, size_t cb);
 // /dev is $KELVO_DEV when set, and sysfs the root SysfsRoot() names: the
 // tests build both trees.
 
-struct PORTID {
-    std::string stable;          // by-id link, else by-path link, else empty
-    bool bUsb = false;           // the fields below were found
-    std::string vendor, product; // idVendor, idProduct: four hex digits each
-    std::string serial, manufacturer, name;   // empty where the device has none
-};
-
-// Looks the open port fd, opened as path, up.
+// Looks the open port fd, opened as path, up (PORTID is the core's).
 PORTID PortIdentify(int fd, const std::string &path);
 
 // ---- kelvo-cli ----------------------------------------------------------------

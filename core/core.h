@@ -201,6 +201,16 @@ void SessionByte(SESSION *s, const unsigned char *pbImage, uint32_t cbImage, uns
 // "REASON while STEP; served N of M bytes" (N: bytes of the file sent).
 std::string SessionReason(const SESSION *s, const char *pszReason, size_t cbImage);
 
+// Who a port is: the name that stays with the adapter (a link in
+// /dev/serial/by-id or by-path) and, for a USB adapter, what it says of
+// itself. The port layer finds it; the record carries it.
+struct PORTID {
+    std::string stable;          // by-id link, else by-path link, else empty
+    bool bUsb = false;           // the fields below were found
+    std::string vendor, product; // idVendor, idProduct: four hex digits each
+    std::string serial, manufacturer, name;   // empty where the device has none
+};
+
 // One board's record (kelvo-cli --report). Empty strings are written as
 // null where a field may be missing (stable, reset, the adapter's serial,
 // manufacturer and name).
@@ -208,9 +218,8 @@ struct BOARDRECORD {
     std::string time;        // UTC, "2026-12-08T01:31:25.075Z"
     std::string host;
     int board;
-    std::string port, stable;
-    bool bUsb;               // the adapter fields below were found
-    std::string vendor, product, serial, manufacturer, name;
+    std::string port;
+    PORTID id;
     std::string file;
     size_t fileBytes;
     uint16_t wCrc;           // the header CRC as stored

@@ -138,13 +138,13 @@ std::string BoardRecordLine(const BOARDRECORD &rec)
     snprintf(crc, sizeof crc, "%04X", rec.wCrc);
     snprintf(figures, sizeof figures, "\"bytes\":%u,\"blocks\":%d,\"seconds\":%.3f", rec.bytes, rec.blocks,
              rec.seconds);
-    std::string usb = !rec.bUsb ? "null" :
-        "{\"vendor\":" + JsonString(rec.vendor) + ",\"product\":" + JsonString(rec.product) +
-        ",\"serial\":" + JsonOrNull(rec.serial) + ",\"manufacturer\":" + JsonOrNull(rec.manufacturer) +
-        ",\"name\":" + JsonOrNull(rec.name) + "}";
+    std::string usb = !rec.id.bUsb ? "null" :
+        "{\"vendor\":" + JsonString(rec.id.vendor) + ",\"product\":" + JsonString(rec.id.product) +
+        ",\"serial\":" + JsonOrNull(rec.id.serial) + ",\"manufacturer\":" + JsonOrNull(rec.id.manufacturer) +
+        ",\"name\":" + JsonOrNull(rec.id.name) + "}";
     return "{\"time\":" + JsonString(rec.time) + ",\"host\":" + JsonString(rec.host) +
         ",\"board\":" + std::to_string(rec.board) + ",\"port\":" + JsonString(rec.port) +
-        ",\"stable\":" + JsonOrNull(rec.stable) + ",\"usb\":" + usb +
+        ",\"stable\":" + JsonOrNull(rec.id.stable) + ",\"usb\":" + usb +
         ",\"file\":" + JsonString(rec.file) + ",\"file_bytes\":" + std::to_string(rec.fileBytes) +
         ",\"crc\":\"" + crc + "\",\"sha256\":" + JsonString(rec.sha256) + "," + figures +
         ",\"reset\":" + JsonOrNull(rec.reset) + ",\"result\":\"" + ResultWord(rec.rc) +
