@@ -1,5 +1,5 @@
 // kelvo-cli's output: what the user sees on stderr while ports are served,
-// the transcripts, and the tables on stdout at the end.
+// the transcripts, the tables on stdout at the end, and the per-board record.
 #include "cli.h"
 
 #include <algorithm>
@@ -7,17 +7,6 @@
 #include <cstdarg>
 #include <cstring>
 #include <ctime>
-
-#include <fcntl.h>
-#include <sys/stat.h>
-#include <unistd.h>
-
-double NowS()
-{
-    struct timespec ts;
-    clock_gettime(CLOCK_MONOTONIC, &ts);
-    return (double)ts.tv_sec + (double)ts.tv_nsec / 1e9;
-}
 
 // ---- stderr: progress and messages -----------------------------------------
 
@@ -197,16 +186,10 @@ int OpenLogs(RUN *r)
 {
     if (r->o.log.empty())
         return -1;
-    if (r->ports.size() > 1) {
-        struct stat st;
-        if (mkdir(r->o.log.c_str(), 0777) != 0 && errno != EEXIST) {
-            fprintf(stderr, "kelvo-cli: cannot make the directory %s: %s\n", r->o.log.c_str(), strerror(errno));
-            return EXIT_IO;
-        }
-        if (stat(r->o.log.c_str(), &st) != 0 || !S_ISDIR(st.st_mode)) {
-            fprintf(stderr, "kelvo-cli: %s: with several ports --log names a directory\n", r->o.log.c_str());
-            return EXIT_IO;
-        }
+    char why[400];
+    if (r->ports.size() > 1 && !LayerMakeDirectory(r->o.log, why, sizeof why)) {
+        fprintf(stderr, "kelvo-cli: %s\n", why);
+        return EXIT_IO;
     }
     for (PORT &p : r->ports) {
         p.logPath = r->ports.size() > 1 ? r->o.log + "/" + LogName(p.name) : r->o.log;
@@ -219,12 +202,14 @@ int OpenLogs(RUN *r)
     return -1;
 }
 
-// The transcript's name for a port in a --log directory: the path without
-// "/dev/", slashes made underscores.
+// The transcript's name for a port in a --log directory: the name without
+// "/dev/" or "\\.\", slashes and backslashes made underscores.
 std::string LogName(const std::string &port)
 {
-    std::string s = port.compare(0, 5, "/dev/") == 0 ? port.substr(5) : port;
+    std::string s = port.compare(0, 5, "/dev/") == 0 || port.compare(0, 4, "\\\\.\\") == 0
+                        ? port.substr(port[0] == '/' ? 5 : 4) : port;
     std::replace(s.begin(), s.end(), '/', '_');
+    std::replace(s.begin(), s.end(), '\\', '_');
     return s + ".log";
 }
 
@@ -299,29 +284,25 @@ int OpenReport(RUN *r)
 {
     if (r->o.report.empty())
         return -1;
-    r->reportFd = open(r->o.report.c_str(), O_WRONLY | O_APPEND | O_CREAT | O_CLOEXEC, 0644);
-    if (r->reportFd < 0) {
-        fprintf(stderr, "kelvo-cli: cannot write %s: %s\n", r->o.report.c_str(), strerror(errno));
+    char why[400];
+    if (!LayerOpenReport(r, why, sizeof why)) {
+        fprintf(stderr, "kelvo-cli: cannot write %s: %s\n", r->o.report.c_str(), why);
         return EXIT_IO;
     }
-    char host[256] = "";
-    gethostname(host, sizeof host - 1);
-    r->host = host;
+    r->bReport = true;
     return -1;
 }
 
-// Writes the board's record with one write() on the O_APPEND descriptor, so
-// that records of several processes never interleave, and flushes it to the
-// disk before the port goes on: a crash loses at most the board in progress.
+// Writes the board's record whole, and flushes it to the disk before the
+// port goes on: a crash loses at most the board in progress.
 void ReportBoard(RUN *r, PORT *p, const BOARD &b)
 {
-    if (r->reportFd < 0)
+    if (!r->bReport)
         return;
-    struct tm tm;
-    gmtime_r(&b.ended.tv_sec, &tm);
+    time_t t = (time_t)(b.msEnded / 1000);
     char when[40];
-    strftime(when, sizeof when, "%Y-%m-%dT%H:%M:%S", &tm);
-    snprintf(when + strlen(when), sizeof when - strlen(when), ".%03ldZ", b.ended.tv_nsec / 1000000);
+    strftime(when, sizeof when, "%Y-%m-%dT%H:%M:%S", gmtime(&t));
+    snprintf(when + strlen(when), sizeof when - strlen(when), ".%03dZ", (int)(b.msEnded % 1000));
     BOARDRECORD rec = {};
     rec.time = when;
     rec.host = r->host;
@@ -338,16 +319,9 @@ void ReportBoard(RUN *r, PORT *p, const BOARD &b)
     rec.reset = r->o.resetText;
     rec.rc = b.rc;
     rec.reason = b.szReason;
-    std::string line = BoardRecordLine(rec);
-    ssize_t n = write(r->reportFd, line.data(), line.size());
-    int err = errno;
-    // A pipe or a terminal cannot be synced and need not be.
-    if (n == (ssize_t)line.size() && (fdatasync(r->reportFd) == 0 || errno == EINVAL))
+    char why[400];
+    if (LayerAppendReport(r, BoardRecordLine(rec), why, sizeof why))
         return;
-    if (n >= 0 && n != (ssize_t)line.size())
-        err = ENOSPC;
-    else if (n >= 0)
-        err = errno;
-    Say(r, "%s: writing %s failed: %s", p->name.c_str(), r->o.report.c_str(), strerror(err));
+    Say(r, "%s: writing %s failed: %s", p->name.c_str(), r->o.report.c_str(), why);
     p->rc = Worse(p->rc, EXIT_IO);
 }

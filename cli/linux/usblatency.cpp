@@ -1,5 +1,5 @@
-// The latency timer of a USB serial adapter in sysfs (see usblatency.h).
-#include "cli.h"
+// The latency timer of a USB serial adapter in sysfs (see linux.h).
+#include "linux.h"
 
 #include <cerrno>
 #include <climits>
@@ -80,18 +80,6 @@ bool UsbLatencyWrite(const USBLATENCY *pl, int ms)
         return false;
     }
     return true;
-}
-
-void UsbLatencyCost(int ms, unsigned long baud, char *psz, size_t cb)
-{
-    // Every data byte is one answer from the target that the adapter may
-    // hold for a whole period; the line itself carries the answer and the
-    // data byte, 10 bit times each.
-    double perKiB = 1024.0 * ms / 1000.0;
-    double lineKiB = 1024.0 * 2 * 10 / (double)baud;
-    snprintf(psz, cb, "the adapter holds each answer of the target up to %d ms, which costs this"
-             " protocol up to %.1f s per KiB (64 KiB: %.0f min); the line needs %.2f s per KiB at %lu bit/s",
-             ms, perKiB, perKiB * 64 / 60, lineKiB, baud);
 }
 
 void UsbLatencyAdvice(const USBLATENCY *pl, char *psz, size_t cb)

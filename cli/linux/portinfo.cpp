@@ -1,5 +1,5 @@
-// Port identity (see portinfo.h).
-#include "cli.h"
+// Port identity (see linux.h).
+#include "linux.h"
 
 #include <climits>
 #include <cstdlib>
