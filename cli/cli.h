@@ -163,7 +163,7 @@ void LatencyCost(int ms, unsigned long baud, char *psz, size_t cb);
 // ---- output.cpp: stderr, transcripts, stdout, the record --------------------
 
 void ClearProgress(RUN *r);
-void Say(RUN *r, const char *fmt, ...) __attribute__((format(printf, 2, 3)));
+void Say(RUN *r, const char *fmt, ...) __attribute__((format(gnu_printf, 2, 3)));
 void DrawProgress(RUN *r, bool bForce);
 void EndProgress(RUN *r);
 void ShowProgress(RUN *r, PORT *p, int iPercent);
@@ -172,7 +172,7 @@ void ShowProgress(RUN *r, PORT *p, int iPercent);
 // port's outcome an I/O error.
 std::string LogName(const std::string &port);
 int OpenLogs(RUN *r);
-void LogLine(RUN *r, PORT *p, const char *fmt, ...) __attribute__((format(printf, 3, 4)));
+void LogLine(RUN *r, PORT *p, const char *fmt, ...) __attribute__((format(gnu_printf, 3, 4)));
 void Record(RUN *r, PORT *p, char who, unsigned char b);
 void FlushLog(RUN *r, PORT *p);
 void CloseLog(RUN *r, PORT *p);

@@ -23,6 +23,12 @@ add_executable(dlftool cli/dlftool.cpp ${KELVO_CORE_SOURCES})
 target_include_directories(dlftool PRIVATE ${CMAKE_SOURCE_DIR})
 target_link_libraries(dlftool PRIVATE ${KELVO_STATIC_LINK})
 
+# kelvo-cli.exe: the engine every kelvo-cli shares, on the Windows port layer.
+add_executable(kelvo-cli cli/options.cpp cli/engine.cpp cli/output.cpp cli/win/kelvo-cli.cpp cli/win/adapter.cpp
+    ${KELVO_CORE_SOURCES})
+target_include_directories(kelvo-cli PRIVATE ${CMAKE_SOURCE_DIR})
+target_link_libraries(kelvo-cli PRIVATE advapi32 ${KELVO_STATIC_LINK})
+
 # The helper that works a running Kelvo like a user (demo, end-to-end tests).
 add_executable(kelvo-drive tests/drive/kelvo-drive.cpp)
 target_link_libraries(kelvo-drive PRIVATE ${KELVO_STATIC_LINK})

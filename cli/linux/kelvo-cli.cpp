@@ -39,7 +39,8 @@ struct PORTIO {
 const LAYERTEXT kLayerText = {
     "/dev/ttyUSB0",
     "                  (dtrdsr holds output back while DSR is low; a port that\n"
-    "                  cannot report DSR, such as a pseudo terminal, counts as\n",
+    "                  cannot report DSR, such as a pseudo terminal, counts as\n"
+    "                  ready). ",
     "/dev/ttyUSB0 -> ttyUSB0.log",
     "                  100 ms): a device just plugged in may refuse to open\n"
     "                  (permission denied, busy) until udev has set it up\n",
