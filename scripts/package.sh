@@ -2,12 +2,15 @@
 # Builds Kelvo and makes the two things people install:
 #
 #   dist/kelvo_<version>-1_<arch>.deb   kelvo-cli, dlftool, dlfsim and the kelvo
-#                                       launcher in /usr/bin; Kelvo.exe and
-#                                       dlftool.exe built for 32-bit Windows in
-#                                       /usr/lib/kelvo/i686 and for 64-bit Windows
-#                                       in /usr/lib/kelvo/x86_64; man pages
-#   dist/kelvo-<version>-win32.zip      the 32-bit Kelvo.exe and dlftool.exe (they run
-#                                       on every Windows), README.txt, LICENSE.txt
+#                                       launcher in /usr/bin; Kelvo.exe,
+#                                       kelvo-cli.exe and dlftool.exe built for
+#                                       32-bit Windows in /usr/lib/kelvo/i686 and
+#                                       for 64-bit Windows in /usr/lib/kelvo/x86_64
+#                                       (to copy to the Windows machines served
+#                                       from Linux); man pages
+#   dist/kelvo-<version>-win32.zip      the 32-bit Kelvo.exe, kelvo-cli.exe and
+#                                       dlftool.exe (they run on every Windows),
+#                                       README.txt, LICENSE.txt
 #
 #   scripts/package.sh [--no-lint] [OUTDIR]
 #
@@ -55,7 +58,7 @@ sed "s/^KELVO_VERSION=$/KELVO_VERSION=$VERSION/" kelvo > "$DEB/usr/bin/kelvo"
 chmod 755 "$DEB/usr/bin/kelvo"
 install -m644 scripts/wine-pick.sh "$DEB/usr/share/kelvo/wine-pick.sh"
 for tree in i686 x86_64; do
-    for exe in Kelvo.exe dlftool.exe; do
+    for exe in Kelvo.exe kelvo-cli.exe dlftool.exe; do
         install -m644 "$KELVO_ROOT/build-win-$tree/$exe" "$DEB/usr/lib/kelvo/$tree/$exe"
         $tree-w64-mingw32-strip "$DEB/usr/lib/kelvo/$tree/$exe"
     done
@@ -105,7 +108,9 @@ Description: serial download station for DLF files
  This package holds Kelvo itself (a Windows program, started under Wine by
  the launcher kelvo), kelvo-cli (the same protocol natively, without a
  window, for production lines and scripts), dlftool (makes and checks DLF
- files) and dlfsim (a simulated target for testing without hardware).
+ files) and dlfsim (a simulated target for testing without hardware). The
+ Windows builds of kelvo-cli and dlftool come along, to copy to Windows
+ machines.
 EOF
 (cd "$DEB" && find usr -type f -exec md5sum {} + | sort -k2) > "$DEB/DEBIAN/md5sums"
 find "$DEB" -exec touch -h -d "@$SOURCE_DATE_EPOCH" {} +
@@ -114,7 +119,7 @@ dpkg-deb --root-owner-group -Zxz --build "$DEB" "$OUT/kelvo_$VERSION-${REVISION}
 echo "package: kelvo-$VERSION-win32.zip"
 ZIP="$STAGE/zip"
 mkdir -p "$ZIP"
-for exe in Kelvo.exe dlftool.exe; do
+for exe in Kelvo.exe kelvo-cli.exe dlftool.exe; do
     cp "$KELVO_ROOT/build-win-i686/$exe" "$ZIP/" && i686-w64-mingw32-strip "$ZIP/$exe"
 done
 # Windows line ends, for Notepad.
@@ -122,7 +127,7 @@ stamp packaging/README.txt | sed 's/$/\r/' > "$ZIP/README.txt"
 sed 's/$/\r/' LICENSE > "$ZIP/LICENSE.txt"
 touch -d "@$SOURCE_DATE_EPOCH" "$ZIP"/*
 rm -f "$OUT/kelvo-$VERSION-win32.zip"
-(cd "$ZIP" && cmake -E tar cf "$OUT/kelvo-$VERSION-win32.zip" --format=zip Kelvo.exe dlftool.exe README.txt LICENSE.txt)
+(cd "$ZIP" && cmake -E tar cf "$OUT/kelvo-$VERSION-win32.zip" --format=zip Kelvo.exe kelvo-cli.exe dlftool.exe README.txt LICENSE.txt)
 
 if [ "$LINT" = 1 ]; then
     if ! command -v lintian >/dev/null; then

@@ -41,17 +41,23 @@ done
 
 # The zip carries the 32-bit programs (they run on every Windows), the .deb
 # both builds; none needs a runtime DLL beside it.
-[ "$(cmake -E tar tf "$ZIP" | LC_ALL=C sort | xargs)" = "Kelvo.exe LICENSE.txt README.txt dlftool.exe" ] ||
+[ "$(cmake -E tar tf "$ZIP" | LC_ALL=C sort | xargs)" = "Kelvo.exe LICENSE.txt README.txt dlftool.exe kelvo-cli.exe" ] ||
     fail "the zip holds: $(cmake -E tar tf "$ZIP" | xargs)"
 mkdir "$WORK/zip" && (cd "$WORK/zip" && cmake -E tar xf "$ZIP")
-for exe in "$WORK"/zip/*.exe "$R"/usr/lib/kelvo/i686/{Kelvo,dlftool}.exe "$R"/usr/lib/kelvo/x86_64/{Kelvo,dlftool}.exe; do
+for exe in "$WORK"/zip/*.exe "$R"/usr/lib/kelvo/{i686,x86_64}/{Kelvo,kelvo-cli,dlftool}.exe; do
     format="file format pei-i386"
     [[ "$exe" == */x86_64/* ]] && format="file format pei-x86-64"
     head=$(x86_64-w64-mingw32-objdump -p "$exe" 2>&1)
     [[ "$head" == *"$format"* ]] || fail "$exe: no $format"
-    dlls=$(sed -n 's/.*DLL Name: //p' <<< "$head" | grep -viE '^(kernel32|user32|gdi32|comdlg32|msvcrt)\.dll$')
+    dlls=$(sed -n 's/.*DLL Name: //p' <<< "$head" | grep -viE '^(kernel32|user32|gdi32|comdlg32|advapi32|msvcrt)\.dll$')
     [ -z "$dlls" ] || fail "$exe needs $dlls"
 done
+# Its README.txt shows kelvo-cli's usage line and names no option it lacks.
+readme=$(sed -n '/^kelvo-cli\.exe\r*$/,/^Licence\r*$/p' "$WORK/zip/README.txt" | tr -d '\r')
+grep -qxF "  $("$R/usr/bin/kelvo-cli" --help | sed -n 's/^usage: //p')" <<< "$readme" ||
+    fail "README.txt shows no usage line of kelvo-cli"
+extra=$(comm -13 <("$R/usr/bin/kelvo-cli" --help | opts) <(opts <<< "$readme"))
+[ -z "$extra" ] || fail "README.txt names options kelvo-cli lacks: $extra"
 
 "$R/usr/bin/dlftool" make --sample 3000 -o "$WORK/image.dlf" >/dev/null && "$R/usr/bin/dlftool" check "$WORK/image.dlf" | grep -q ': ok ' ||
     fail "installed dlftool check refuses a good file"
@@ -106,6 +112,9 @@ serve() {
     grep -q '^RESULT ok bytes=3004 ' "$desk/sim.out" || fail "$arch: $(cat "$desk/sim.out")"
     [ "$(drive close 10000 | tr -d '\r')" = 0 ] || fail "$arch: Kelvo did not end with 0"
     echo "pkg: the installed kelvo ran the $arch build and served 3004 of 3004 bytes"
+    # The same tree's kelvo-cli.exe, under the same Wine and prefix.
+    out=$(WINEPREFIX="$prefix" env -u WINEARCH "${d[0]}" "$R/usr/lib/kelvo/$arch/kelvo-cli.exe" --version 2>&1 | tr -d '\r')
+    [ "$out" = "kelvo-cli $VERSION" ] || fail "$arch kelvo-cli.exe --version says '$out'"
 }
 
 find "$R" | sort > "$WORK/installed"
