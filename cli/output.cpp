@@ -3,6 +3,7 @@
 #include "cli.h"
 
 #include <algorithm>
+#include <cctype>
 #include <cerrno>
 #include <cstdarg>
 #include <cstring>
@@ -193,7 +194,8 @@ int OpenLogs(RUN *r)
     }
     for (PORT &p : r->ports) {
         p.logPath = r->ports.size() > 1 ? r->o.log + "/" + LogName(p.name) : r->o.log;
-        p.log = fopen(p.logPath.c_str(), "w");
+        // Binary: the same bytes on every system, line ends included.
+        p.log = fopen(p.logPath.c_str(), "wb");
         if (!p.log) {
             fprintf(stderr, "kelvo-cli: cannot write %s: %s\n", p.logPath.c_str(), strerror(errno));
             return EXIT_IO;
@@ -203,14 +205,21 @@ int OpenLogs(RUN *r)
 }
 
 // The transcript's name for a port in a --log directory: the name without
-// "/dev/" or "\\.\", slashes and backslashes made underscores.
+// "/dev/" or "\\.\", slashes and backslashes made underscores. Windows
+// takes COM1 to COM9 (and LPT1 to LPT9), whatever follows the dot, for the
+// device itself: COM and LPT ports get "-port" after their name.
 std::string LogName(const std::string &port)
 {
     std::string s = port.compare(0, 5, "/dev/") == 0 || port.compare(0, 4, "\\\\.\\") == 0
                         ? port.substr(port[0] == '/' ? 5 : 4) : port;
     std::replace(s.begin(), s.end(), '/', '_');
     std::replace(s.begin(), s.end(), '\\', '_');
-    return s + ".log";
+    std::string upper = s;
+    for (char &c : upper)
+        c = (char)toupper((unsigned char)c);
+    bool bDevice = (upper.compare(0, 3, "COM") == 0 || upper.compare(0, 3, "LPT") == 0) && s.size() > 3 &&
+                   s.find_first_not_of("0123456789", 3) == std::string::npos;
+    return s + (bDevice ? "-port.log" : ".log");
 }
 
 // ---- stdout ------------------------------------------------------------------

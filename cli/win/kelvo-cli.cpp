@@ -28,19 +28,19 @@ struct PORTIO {
     WINADAPTER ad = {};                // the adapter in the registry, while the port is open
     bool bAdapter = false;
     bool bLatencyTold = false;
-    bool bDrain = false;               // the last byte drew no answer: take the whole queue next
+    bool bDrain = false;               // the last byte drew no answer, or answers are held: take the whole queue next
 };
 
 const LAYERTEXT kLayerText = {
-    "COM3, or \\\\.\\COM12",
+    "COM3",
     "                  (dtrdsr: the port's driver holds output back while DSR\n"
     "                  is low). ",
-    "COM3 -> COM3.log",
+    "COM3 -> COM3-port.log",
     "                  100 ms): a port another program has open is refused\n"
     "                  (access denied) until that program lets it go\n",
     "                  in the registry, where its driver keeps it, and put the\n"
     "                  old value back at the end (needs administrator rights)\n",
-    "the device's instance ID\n                  in the registry",
+    "the device's\n                  instance ID in the registry",
     "Ctrl+C, Ctrl+Break or closing the console",
 };
 
@@ -184,39 +184,56 @@ DWORD WINAPI CloseInBackground(LPVOID pv)
 }
 
 // A read or write that failed: the device went away (an adapter pulled out
-// fails so), or the port failed otherwise.
+// fails so, and its port no longer answers for its state), or the port
+// failed otherwise.
 void PortFailed(RUN *r, PORT *p, const char *what, DWORD dwErr)
 {
+    DWORD dwErrors = 0;
+    COMSTAT cs = {};
+    bool bGone = !ClearCommError(p->io->h, &dwErrors, &cs);
     switch (dwErr) {
     case ERROR_GEN_FAILURE:
     case ERROR_IO_DEVICE:
+    case ERROR_NOT_READY:
     case ERROR_DEVICE_NOT_CONNECTED:
     case ERROR_BAD_COMMAND:
     case ERROR_ACCESS_DENIED:
     case ERROR_OPERATION_ABORTED:
     case ERROR_FILE_NOT_FOUND:
     case ERROR_DEV_NOT_EXIST:
-        EndBoard(r, p, EXIT_GONE, (std::string("the device went away (") + what + " failed)").c_str());
-        return;
-    default:
-        EndBoard(r, p, EXIT_IO, (std::string(what) + " on the port failed: " + ErrorText(dwErr)).c_str());
+        bGone = true;
+        break;
     }
+    if (bGone)
+        EndBoard(r, p, EXIT_GONE, (std::string("the device went away (") + what + " failed: " + ErrorText(dwErr) + ")").c_str());
+    else
+        EndBoard(r, p, EXIT_IO, (std::string(what) + " on the port failed: " + ErrorText(dwErr)).c_str());
 }
 
 // Writes the waiting answers with g_cs left meanwhile. Called with it held.
+// A write the target holds back (XOFF) ends after kWriteBoundMs with less
+// written (Wine refuses it at once, as not ready): the rest is tried again,
+// after a pause when nothing went, for as long as the engine allows.
 void WriteAnswers(RUN *r, PORT *p)
 {
     unsigned char buf[kOutLimit + 64];
-    DWORD n = (DWORD)std::min(p->s.out.size(), sizeof buf), dwWritten = 0;
+    DWORD n = (DWORD)std::min(p->s.out.size(), sizeof buf), dwWritten = 0, dwErrors = 0;
     memcpy(buf, p->s.out.data(), n);
     HANDLE h = p->io->h;
+    COMSTAT cs = {};
     LeaveCriticalSection(&g_cs);
     BOOL fOk = WriteFile(h, buf, n, &dwWritten, nullptr);
     DWORD dwErr = fOk ? 0 : GetLastError();
+    bool bHeld = fOk || ((dwErr == ERROR_TIMEOUT || dwErr == ERROR_NOT_READY) && ClearCommError(h, &dwErrors, &cs));
+    if (bHeld && dwWritten == 0)
+        WaitForSingleObject(g_hStop, 10);
     EnterCriticalSection(&g_cs);
     if (dwWritten > 0)
         Sent(r, p, dwWritten);
-    if (!fOk && dwErr != ERROR_TIMEOUT)
+    // A target that holds our answers and goes on sending: its bytes are
+    // taken as they come, up to the engine's limit, not one per write.
+    p->io->bDrain = p->io->bDrain || dwWritten < n;
+    if (!bHeld)
         PortFailed(r, p, "write", dwErr);
 }
 
@@ -342,6 +359,7 @@ OpenResult LayerOpen(RUN *r, PORT *p, char *psz, size_t cb)
         case ERROR_DEV_NOT_EXIST:
         case ERROR_DEVICE_NOT_CONNECTED:
         case ERROR_GEN_FAILURE:
+            snprintf(psz, cb, "cannot open %s: there is no such port (%s)", port, ErrorText(dwErr).c_str());
             return OPEN_ABSENT;
         // A COM port is opened for one program at a time: another has it.
         case ERROR_ACCESS_DENIED:
