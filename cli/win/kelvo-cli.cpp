@@ -29,7 +29,25 @@ struct PORTIO {
     bool bAdapter = false;
     bool bLatencyTold = false;
     bool bDrain = false;               // the last byte drew no answer, or answers are held: take the whole queue next
+    DWORD dwOwner = 0;                 // the thread that opened the port: the only one to use it
 };
+
+// The port's handle, for its owner's use. Wine lets any thread use a
+// handle, Windows makes another thread wait behind the owner's read; the
+// test build (KELVO_PORT_CHECK) ends the program when another thread asks,
+// so the tests under Wine catch what only Windows would show.
+static HANDLE PortHandle(const PORT *p)
+{
+#ifdef KELVO_PORT_CHECK
+    if (p->io->dwOwner != GetCurrentThreadId()) {
+        fprintf(stderr, "kelvo-cli: port check: %s used by thread %lu, owned by %lu\n", p->name.c_str(),
+                GetCurrentThreadId(), p->io->dwOwner);
+        fflush(stderr);
+        ExitProcess(99);
+    }
+#endif
+    return p->io->h;
+}
 
 const LAYERTEXT kLayerText = {
     "COM3",
@@ -190,7 +208,7 @@ void PortFailed(RUN *r, PORT *p, const char *what, DWORD dwErr)
 {
     DWORD dwErrors = 0;
     COMSTAT cs = {};
-    bool bGone = !ClearCommError(p->io->h, &dwErrors, &cs);
+    bool bGone = !ClearCommError(PortHandle(p), &dwErrors, &cs);
     switch (dwErr) {
     case ERROR_GEN_FAILURE:
     case ERROR_IO_DEVICE:
@@ -219,7 +237,7 @@ void WriteAnswers(RUN *r, PORT *p)
     unsigned char buf[kOutLimit + 64];
     DWORD n = (DWORD)std::min(p->s.out.size(), sizeof buf), dwWritten = 0, dwErrors = 0;
     memcpy(buf, p->s.out.data(), n);
-    HANDLE h = p->io->h;
+    HANDLE h = PortHandle(p);
     COMSTAT cs = {};
     LeaveCriticalSection(&g_cs);
     BOOL fOk = WriteFile(h, buf, n, &dwWritten, nullptr);
@@ -252,7 +270,7 @@ void ReadTarget(RUN *r, PORT *p)
     unsigned char buf[512];
     DWORD dwRead = 0, dwErrors = 0;
     COMSTAT cs = {};
-    HANDLE h = p->io->h;
+    HANDLE h = PortHandle(p);
     bool bDrain = p->io->bDrain;
     LeaveCriticalSection(&g_cs);
     DWORD n = 1;
@@ -348,8 +366,16 @@ OpenResult LayerOpen(RUN *r, PORT *p, char *psz, size_t cb)
     if (!p->io)
         p->io = new PORTIO;
     const char *port = p->name.c_str();
-    HANDLE h = CreateFileA(DevicePath(p->name).c_str(), GENERIC_READ | GENERIC_WRITE, 0, nullptr, OPEN_EXISTING,
-                           0, nullptr);
+    std::string path = DevicePath(p->name);
+    HANDLE h = CreateFileA(path.c_str(), GENERIC_READ | GENERIC_WRITE, 0, nullptr, OPEN_EXISTING, 0, nullptr);
+#ifdef KELVO_PORT_CHECK
+    // Windows finds COM10 and up only by their device name; Wine finds them either way.
+    if (h != INVALID_HANDLE_VALUE && _strnicmp(path.c_str(), "COM", 3) == 0 && path.size() > 4) {
+        CloseHandle(h);
+        h = INVALID_HANDLE_VALUE;
+        SetLastError(ERROR_FILE_NOT_FOUND);
+    }
+#endif
     if (h == INVALID_HANDLE_VALUE) {
         DWORD dwErr = GetLastError();
         snprintf(psz, cb, "cannot open %s: %s", port, ErrorText(dwErr).c_str());
@@ -396,6 +422,7 @@ OpenResult LayerOpen(RUN *r, PORT *p, char *psz, size_t cb)
         return OPEN_FAILED;
     }
     p->io->h = h;
+    p->io->dwOwner = GetCurrentThreadId();
     return OPEN_OK;
 }
 
@@ -425,7 +452,7 @@ void LayerClose(RUN *r, PORT *p, bool bDiscard)
     PORTIO *io = p->io;
     if (io->h == INVALID_HANDLE_VALUE)
         return;
-    EscapeCommFunction(io->h, CLRDTR);
+    EscapeCommFunction(PortHandle(p), CLRDTR);
     if (bDiscard)
         PurgeComm(io->h, PURGE_TXABORT | PURGE_RXABORT | PURGE_TXCLEAR | PURGE_RXCLEAR);
     RestoreLatency(r, p);
@@ -439,7 +466,7 @@ void LayerClose(RUN *r, PORT *p, bool bDiscard)
 
 bool LayerSetLines(PORT *p, const LINESTEP &step, char *psz, size_t cb)
 {
-    HANDLE h = p->io->h;
+    HANDLE h = PortHandle(p);
     bool bSet = (step.dtr < 0 || EscapeCommFunction(h, step.dtr ? SETDTR : CLRDTR)) &&
                 (step.rts < 0 || EscapeCommFunction(h, step.rts ? SETRTS : CLRRTS));
     if (!bSet)
@@ -457,7 +484,7 @@ bool LayerDrained(PORT *p)
 {
     COMSTAT cs = {};
     DWORD dwErrors = 0;
-    return p->s.out.empty() && (!ClearCommError(p->io->h, &dwErrors, &cs) || cs.cbOutQue == 0);
+    return p->s.out.empty() && (!ClearCommError(PortHandle(p), &dwErrors, &cs) || cs.cbOutQue == 0);
 }
 
 // DSR flow control is the driver's (fOutxDsrFlow).
