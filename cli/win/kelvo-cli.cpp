@@ -103,7 +103,7 @@ std::string DevicePath(const std::string &name)
 }
 
 // Sets up the open port h: the line, the flow control, DTR and RTS raised,
-// reads and writes bounded, nothing of before left in it. False with the
+// reads and writes bounded, no output of before left in it. False with the
 // error in *pdwErr.
 bool SetUpPort(const Options &o, HANDLE h, DWORD *pdwErr)
 {
@@ -140,7 +140,10 @@ bool SetUpPort(const Options &o, HANDLE h, DWORD *pdwErr)
         *pdwErr = GetLastError();
         return false;
     }
-    PurgeComm(h, PURGE_TXABORT | PURGE_RXABORT | PURGE_TXCLEAR | PURGE_RXCLEAR);
+    // The input is left alone: Windows starts a port with empty queues, and
+    // a target that begins the moment the port opens must not lose its
+    // first byte to a purge (the session would wait for it until --timeout).
+    PurgeComm(h, PURGE_TXABORT | PURGE_TXCLEAR);
     return true;
 }
 
