@@ -337,8 +337,9 @@ TEST(KelvoCli, OnAPacedLineTheTranscriptMatchesAndATerminalGetsABar)
 // The wall clock as a record writes it, to the second.
 std::string UtcNow()
 {
+    // The precise clock, as the program reads it: time() may lag it by a tick.
     char buf[32];
-    time_t t = time(nullptr);
+    time_t t = std::chrono::system_clock::to_time_t(std::chrono::system_clock::now());
     strftime(buf, sizeof buf, "%Y-%m-%dT%H:%M:%S", gmtime(&t));
     return buf;
 }
