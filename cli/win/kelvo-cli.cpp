@@ -59,7 +59,7 @@ const LAYERTEXT kLayerText = {
     "                  in the registry, where its driver keeps it, and put the\n"
     "                  old value back at the end (needs administrator rights)\n",
     "the device's\n                  instance ID in the registry",
-    "Ctrl+C, Ctrl+Break or closing the console",
+    "Ctrl+C, Ctrl+Break or closing the\n       console",
 };
 
 namespace {
