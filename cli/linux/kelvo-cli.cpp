@@ -108,8 +108,10 @@ int OpenPort(const Options &o, const std::string &port, char *psz, size_t cb)
         errno = err;
         return -1;
     }
-    // Whatever arrived before this session is not part of it.
-    tcflush(fd, TCIOFLUSH);
+    // Output of before goes; the input stays: the driver of a real port
+    // receives nothing while it is closed, and a target that begins the
+    // moment the port opens must not lose its first byte to a flush.
+    tcflush(fd, TCOFLUSH);
     // Pseudo terminals have no modem lines: a failure here is expected there.
     SerialRaiseLines(fd, TIOCM_DTR | TIOCM_RTS);
     return fd;

@@ -75,6 +75,7 @@ struct Proc {
         int e = open(err_.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644);
         pid_ = fork();
         if (pid_ == 0) {
+            setpgid(0, 0);      // a kill at the end takes whatever it started along
             dup2(o, 1);
             dup2(errFd >= 0 ? errFd : e, 2);
             std::vector<char *> args;
@@ -84,6 +85,8 @@ struct Proc {
             execv(args[0], args.data());
             _exit(127);
         }
+        if (pid_ > 0)
+            setpgid(pid_, pid_);    // as the child does: whichever runs first
         close(o);
         close(e);
     }
@@ -105,7 +108,7 @@ struct Proc {
         if (code_ == -2 && Poll(ms, [&] { return waitpid(pid_, &status, WNOHANG) == pid_; }))
             code_ = WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
         else if (code_ == -2) {
-            kill(pid_, SIGKILL);
+            kill(-pid_, SIGKILL);
             waitpid(pid_, nullptr, 0);
             code_ = -1;
         }
