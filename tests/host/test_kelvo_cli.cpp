@@ -4,8 +4,9 @@
 // The tables run for the native kelvo-cli, and again for kelvo-cli.exe
 // under Wine when the Windows tree's run names it in KELVO_CLI_EXE: each
 // pseudo terminal is then a COM port of the prefix. A row that means the
-// same on both runs on both; a few are Linux's own (the line rig, sysfs
-// permissions, SIGQUIT) or Windows's own (port names).
+// same on both runs on both; a few are Linux's own (sysfs permissions,
+// SIGQUIT, the rig's refused opens and slow closes) or Windows's own (port
+// names).
 #include "core/core.h"
 #include "hostkit.h"
 
@@ -248,7 +249,14 @@ TEST(KelvoCli, EveryWayASessionEnds)
         {"a port that does not exist", "cannot open COM20: there is no such port"},
         {"a transcript into a directory", "cannot write /tmp: Permission denied"}};
     for (const Case &c : cases) {
-        bool bLinuxOnly = c.setup == "rig" || c.setup == "read-only timer" || c.then == kQuit;
+        // Under Wine the rig gives a 64-bit kelvo-cli.exe its modem lines, one
+        // at a time (Windows sets DTR and RTS by a call each: a sequence that
+        // changes both at once is Linux's); the wineserver, not the program,
+        // opens and closes the port.
+        bool bLines = getenv("KELVO_CLI_RIG") && std::count(c.sim.begin(), c.sim.end(), "--wiring") &&
+                      std::none_of(c.cli.begin(), c.cli.end(), [](const std::string &a) {
+                          return a == "two-transistor" || a.find(',') != std::string::npos; });
+        bool bLinuxOnly = (c.setup == "rig" && !bLines) || c.setup == "read-only timer" || c.then == kQuit;
         if (kWin ? bLinuxOnly : c.setup == "COM12" || c.setup == "DEV12")
             continue;
         Scratch s;
