@@ -102,17 +102,12 @@ std::string DevicePath(const std::string &name)
     return name;
 }
 
-// Sets up the open port h: the line, the flow control, DTR and RTS raised,
-// reads and writes bounded, no output of before left in it. False with the
-// error in *pdwErr.
-bool SetUpPort(const Options &o, HANDLE h, DWORD *pdwErr)
+// Sets up the open port h, whose state is *pdcb: the line, the flow
+// control, DTR and RTS raised, reads and writes bounded, no output of
+// before left in it. False with the error in *pdwErr.
+bool SetUpPort(const Options &o, HANDLE h, DCB *pdcb, DWORD *pdwErr)
 {
-    DCB dcb = {};
-    dcb.DCBlength = sizeof dcb;
-    if (!GetCommState(h, &dcb)) {
-        *pdwErr = GetLastError();
-        return false;
-    }
+    DCB &dcb = *pdcb;
     dcb.BaudRate = o.baud;
     dcb.ByteSize = 8;
     dcb.Parity = NOPARITY;
@@ -209,22 +204,12 @@ DWORD WINAPI CloseInBackground(LPVOID pv)
 // failed otherwise.
 void PortFailed(RUN *r, PORT *p, const char *what, DWORD dwErr)
 {
+    static const DWORD aGone[] = {ERROR_GEN_FAILURE, ERROR_IO_DEVICE, ERROR_NOT_READY, ERROR_DEVICE_NOT_CONNECTED,
+        ERROR_BAD_COMMAND, ERROR_ACCESS_DENIED, ERROR_OPERATION_ABORTED, ERROR_FILE_NOT_FOUND, ERROR_DEV_NOT_EXIST};
     DWORD dwErrors = 0;
     COMSTAT cs = {};
-    bool bGone = !ClearCommError(PortHandle(p), &dwErrors, &cs);
-    switch (dwErr) {
-    case ERROR_GEN_FAILURE:
-    case ERROR_IO_DEVICE:
-    case ERROR_NOT_READY:
-    case ERROR_DEVICE_NOT_CONNECTED:
-    case ERROR_BAD_COMMAND:
-    case ERROR_ACCESS_DENIED:
-    case ERROR_OPERATION_ABORTED:
-    case ERROR_FILE_NOT_FOUND:
-    case ERROR_DEV_NOT_EXIST:
-        bGone = true;
-        break;
-    }
+    bool bGone = std::find(std::begin(aGone), std::end(aGone), dwErr) != std::end(aGone) ||
+                 !ClearCommError(PortHandle(p), &dwErrors, &cs);
     if (bGone)
         EndBoard(r, p, EXIT_GONE, (std::string("the device went away (") + what + " failed: " + ErrorText(dwErr) + ")").c_str());
     else
@@ -310,7 +295,6 @@ DWORD WINAPI PortThread(LPVOID pv)
         double tNext = Tick(r, p, tNow);
         if (p->phase == PH_DONE)
             break;
-        DrawProgress(r, false);
         bool bIo = p->bOpen && (p->phase == PH_SERVE || p->phase == PH_DRAIN);
         if (bIo && !p->s.out.empty())
             WriteAnswers(r, p);
@@ -322,8 +306,6 @@ DWORD WINAPI PortThread(LPVOID pv)
             continue;
         // Nothing to read or write: sleep until the next deadline, or the end.
         DWORD ms = tNext <= 0 ? INFINITE : (DWORD)std::min(std::ceil(std::max(0.0, tNext - tNow) * 1000), 3600000.0);
-        if (r->disp.bBlock && r->disp.bDirty)
-            ms = std::min<DWORD>(ms, 100);
         LeaveCriticalSection(&g_cs);
         WaitForSingleObject(g_hStop, ms);
         EnterCriticalSection(&g_cs);
@@ -400,17 +382,6 @@ OpenResult LayerOpen(RUN *r, PORT *p, char *psz, size_t cb)
         }
     }
     DWORD dwErr = 0, dwModem = 0;
-    if (GetFileType(h) != FILE_TYPE_CHAR || !GetCommModemStatus(h, &dwModem)) {
-        dwErr = GetLastError();
-        // Asked before anything is sent: a sequence that cannot be played
-        // would leave the target where it is, and the session would only time out.
-        if (GetFileType(h) == FILE_TYPE_CHAR && !r->o.reset.empty()) {
-            snprintf(psz, cb, "%s cannot drive DTR and RTS (%s): --reset needs a serial port with modem lines", port,
-                     ErrorText(dwErr).c_str());
-            CloseHandle(h);
-            return OPEN_FAILED;
-        }
-    }
     DCB dcb = {};
     dcb.DCBlength = sizeof dcb;
     if (GetFileType(h) != FILE_TYPE_CHAR || !GetCommState(h, &dcb)) {
@@ -419,7 +390,15 @@ OpenResult LayerOpen(RUN *r, PORT *p, char *psz, size_t cb)
         CloseHandle(h);
         return OPEN_FAILED;
     }
-    if (!SetUpPort(r->o, h, &dwErr)) {
+    // Asked before anything is sent: a sequence that cannot be played would
+    // leave the target where it is, and the session would only time out.
+    if (!r->o.reset.empty() && !GetCommModemStatus(h, &dwModem)) {
+        snprintf(psz, cb, "%s cannot drive DTR and RTS (%s): --reset needs a serial port with modem lines", port,
+                 ErrorText(GetLastError()).c_str());
+        CloseHandle(h);
+        return OPEN_FAILED;
+    }
+    if (!SetUpPort(r->o, h, &dcb, &dwErr)) {
         snprintf(psz, cb, "cannot set up %s: %s", port, ErrorText(dwErr).c_str());
         CloseHandle(h);
         return OPEN_FAILED;
@@ -578,7 +557,7 @@ int main(int argc, char **argv)
         p.rc = Worse(p.rc, EXIT_IO);
         LeaveCriticalSection(&g_cs);
     }
-    // The block of port lines is redrawn here as well, while every port waits.
+    // The block of port lines is redrawn here, also while every port waits.
     for (HANDLE h : threads) {
         while (WaitForSingleObject(h, 100) == WAIT_TIMEOUT) {
             EnterCriticalSection(&g_cs);
